@@ -1,0 +1,108 @@
+// Choice of format engine by extension, and the per-format dispatch of
+// prepare, seek and close.
+#include "core/input.h"
+
+#include "core/player.h"
+#include "engines/mp3_engine.h"
+#include "engines/wav_engine.h"
+#include "io/aio_bfr.h"
+
+#include <strings.h>
+
+#include <cstring>
+
+namespace {
+
+// Only this much of a path is considered, as the platform's path splitter does.
+constexpr size_t MaxPathChars = 260;
+
+bool HasExtension(const std::string& Ext, const char* Candidate)
+{
+    return strcasecmp(Ext.c_str(), Candidate) == 0;
+}
+
+bool HasAnyExtension(const std::string& Ext, const char* First, const char* Second)
+{
+    return HasExtension(Ext, First) || HasExtension(Ext, Second);
+}
+
+} // namespace
+
+std::string PathExtension(const char* Path)
+{
+    std::string Name(Path, strnlen(Path, MaxPathChars));
+    size_t Start = 0;
+    if (Name.size() >= 2 && Name[1] == ':')
+        Start = 2;
+    size_t Slash = Name.find_last_of("\\/");
+    if (Slash != std::string::npos && Slash + 1 > Start)
+        Start = Slash + 1;
+    std::string Last = Name.substr(Start);
+    if (Last == "." || Last == "..")
+        return std::string();
+    size_t Dot = Last.rfind('.');
+    return Dot == std::string::npos ? std::string() : Last.substr(Dot);
+}
+
+AudioFileFmtType OpenFileStream(const char* Path, MPEGFileInfoType** MPEGFileInfo)
+{
+    *MPEGFileInfo = nullptr;
+    std::string Ext = PathExtension(Path);
+    if (HasAnyExtension(Ext, ".mp2", ".mp3")) {
+        *MPEGFileInfo = PrepareMPEGFile(Path);
+        return MP3_FMT;
+    }
+    // Formats whose engines are not part of this build fail at prepare, as
+    // a format whose outside library is missing does.
+    if (HasExtension(Ext, ".ogg"))
+        return VORBIS_FMT;
+    if (HasExtension(Ext, ".aac"))
+        return UNKWN_FMT;
+    if (HasAnyExtension(Ext, ".m4a", ".mp4"))
+        return AACMP4_FMT;
+    if (HasExtension(Ext, ".wma"))
+        return WMA_FMT;
+    if (HasExtension(Ext, ".flac"))
+        return FLAC_FMT;
+    if (!LibSndFile && HasAnyExtension(Ext, ".wav", ".w64")) {
+        *MPEGFileInfo = PreparePCMWavFile(Path);
+        return PCMWAV_FMT;
+    }
+    *MPEGFileInfo = PrepareMPEGFile(Path);
+    return MP3_FMT;
+}
+
+void SeekFileStream(PlayerInstanceType* PlayerInstance, uint32_t Posn)
+{
+    MPEGFileInfoType* Info = PlayerInstance->MPEGFileInfo;
+    if (!Info)
+        return;
+    switch (PlayerInstance->FileFormat) {
+    case MP3_FMT:
+        SyncAIOStream(PlayerInstance->AIOBuf);
+        SeekMPEGFile(Info, Posn);
+        StartAIOStream(PlayerInstance->AIOBuf, Info->Handle);
+        break;
+    case PCMWAV_FMT:
+        SeekPCMWavFile(Info, Posn);
+        break;
+    default:
+        break;
+    }
+}
+
+void CloseFileStream(AudioFileFmtType AudioFmt, MPEGFileInfoType* MPEGFileInfo)
+{
+    if (!MPEGFileInfo)
+        return;
+    switch (AudioFmt) {
+    case MP3_FMT:
+        UnPrepareMPEGFile(MPEGFileInfo);
+        break;
+    case PCMWAV_FMT:
+        UnPreparePCMWavFile(MPEGFileInfo);
+        break;
+    default:
+        break;
+    }
+}

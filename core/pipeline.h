@@ -1,0 +1,12 @@
+// Decoding one section, streaming it to the output, progress.
+#pragma once
+
+#include <cstdint>
+
+struct PlayerInstanceType;
+
+uint32_t DecodeSection(PlayerInstanceType* PlayerInstance);
+int StreamToOutput(PlayerInstanceType* PlayerInstance);
+void PerformBufferPreload(PlayerInstanceType* PlayerInstance);
+void SendProgressUpdates(PlayerInstanceType* PlayerInstance);
+double Round(double x);

@@ -1,0 +1,252 @@
+// The exported functions, the protocol tables, and the library's load and
+// unload sequence.
+#include "zeb-audio.h"
+
+#include "core/dsound_shared.h"
+#include "core/input.h"
+#include "core/player.h"
+#include "core/zeb-audiodefs.h"
+#include "engines/mp3_engine.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <strings.h>
+
+const char* const CmdTable[ZEB_CMD_LAST - ZEB_CMD_FIRST + 1] = {
+    "Input Open", "Stop", "Pause", "Play", "Seek", "Output Open", "Set Output Volume",
+    "Add Output Filter", "Preload Buffers", "Set Input Position Range", "Output Reset",
+    "Output Drain", "Ping", "Input Close", "Set Duration", "Set Input Time Interval",
+    "Set Ouput Frequency", "Internal Error", "Output Close", "Set Main Volume", "Get Main Volume",
+};
+
+const char* const ErrorTable[ZEB_ERR_LAST + 1] = {
+    "Unknown error",
+    "Input Open Error - file not found or unsupported file format",
+    "Output Open Error - error opening ouput device/media",
+    "Error Not D/Sound - command not supported on non D/Sound interface",
+    "Output Filter Add Error - error creating an audio filter",
+    "Codec Failure - unspecified decoder failure",
+    "Invalid Parameters - invalid parameters passed for command",
+    "Input Not Open Error - attempt to perform command with no input media open",
+    "Unhandled Exception - internal exception error",
+    "Direct Sound - unsupported audio format",
+    "Direct Sound - secondary buffer error",
+    "AsyncIO - engine error",
+    "Direct Sound - playback error",
+    "General command failure",
+};
+
+// ---- Library load and unload ----
+
+ZEBCriticalSection CodecCritical;
+int LibSndFile = 0;
+
+namespace {
+
+struct SupportLoader {
+    int (*Load)(void);
+    void (*Unload)(void);
+    int* Result; // where the load result is kept, if anywhere
+};
+
+// The outside decoder libraries in load order; each format engine that
+// depends on one adds its loader here. Unloading runs in the same order.
+const SupportLoader SupportLoaders[] = {
+    {nullptr, nullptr, nullptr},
+};
+
+void LoadSupportLibraries()
+{
+    for (const SupportLoader& Loader : SupportLoaders) {
+        if (!Loader.Load)
+            continue;
+        int Loaded = Loader.Load();
+        if (Loader.Result)
+            *Loader.Result = Loaded;
+    }
+}
+
+void UnloadSupportLibraries()
+{
+    for (const SupportLoader& Loader : SupportLoaders)
+        if (Loader.Unload)
+            Loader.Unload();
+}
+
+// Runs when the process loads and unloads the library; defined after
+// CodecCritical so the lock exists before any loader runs.
+struct LibraryLifetime {
+    LibraryLifetime() { LoadSupportLibraries(); }
+    ~LibraryLifetime() { UnloadSupportLibraries(); }
+} Lifetime;
+
+// ---- Command queuing ----
+
+bool IsQueuedCommand(uint32_t Msg)
+{
+    return Msg >= ZEB_CMD_FIRST && Msg <= ZEB_CMD_LAST && Msg != ZEB_CMD_INTERNAL_ERROR;
+}
+
+char* CopyPath(const char* Path)
+{
+    if (!Path)
+        return nullptr;
+    size_t Length = strlen(Path);
+    char* Copy = static_cast<char*>(malloc(Length + 1));
+    if (Copy)
+        memcpy(Copy, Path, Length + 1);
+    return Copy;
+}
+
+uint32_t FloatBits(double Ratio)
+{
+    float Single = static_cast<float>(Ratio);
+    uint32_t Bits;
+    memcpy(&Bits, &Single, sizeof Bits);
+    return Bits;
+}
+
+void QueueCommand(PlayerInstanceType* Player, uint32_t Msg, va_list Args)
+{
+    uintptr_t wParam = 0, lParam = 0;
+    switch (Msg) {
+    case ZEB_CMD_INPUT_OPEN:
+        lParam = reinterpret_cast<uintptr_t>(CopyPath(va_arg(Args, const char*)));
+        break;
+    case ZEB_CMD_SEEK:
+        wParam = va_arg(Args, uint32_t);
+        lParam = va_arg(Args, uint32_t);
+        break;
+    case ZEB_CMD_OUTPUT_OPEN: {
+        const char* Name = va_arg(Args, const char*);
+        wParam = va_arg(Args, uintptr_t);
+        lParam = va_arg(Args, uintptr_t);
+        if (Name && strcasecmp(Name, "DSOUND") == 0)
+            Msg = ZEB_CMD_DSOUND_OUTPUT_OPEN;
+        break;
+    }
+    case ZEB_CMD_ADD_OUTPUT_FILTER:
+        wParam = va_arg(Args, uintptr_t);
+        lParam = va_arg(Args, uintptr_t);
+        break;
+    case ZEB_CMD_SET_OUTPUT_VOLUME:
+    case ZEB_CMD_SET_MAIN_VOLUME:
+    case ZEB_CMD_SET_INPUT_POSITION_RANGE:
+    case ZEB_CMD_SET_DURATION:
+    case ZEB_CMD_SET_INPUT_TIME_INTERVAL:
+        lParam = va_arg(Args, uint32_t);
+        break;
+    case ZEB_CMD_SET_OUTPUT_FREQUENCY:
+        lParam = FloatBits(va_arg(Args, double));
+        break;
+    default:
+        break;
+    }
+    CmdQueuePost(Player->Queue, Msg, wParam, lParam);
+}
+
+} // namespace
+
+// ---- Exports ----
+
+extern "C" {
+
+ZEB_API void* ZEBAudioPlayerCreate(void* hWnd)
+{
+    return CreatePlayer(hWnd);
+}
+
+ZEB_API void ZEBAudioPlayerDestroy(void* Player)
+{
+    if (Player)
+        DestroyPlayer(static_cast<PlayerInstanceType*>(Player));
+}
+
+ZEB_API void ZEBAudioMessageSend(void* Player, uint32_t Msg, ...)
+{
+    if (!Player || !IsQueuedCommand(Msg))
+        return;
+    va_list Args;
+    va_start(Args, Msg);
+    QueueCommand(static_cast<PlayerInstanceType*>(Player), Msg, Args);
+    va_end(Args);
+}
+
+ZEB_API char** ZEBAudioEnumerateDevices(unsigned int* Count)
+{
+    unsigned int Found = 0;
+    char** Devices = EnumerateDeviceArray(&Found);
+    if (Count)
+        *Count = Found;
+    return Devices;
+}
+
+ZEB_API void ZEBAudioFreeDeviceEnums(char** DevEnums)
+{
+    free(DevEnums);
+}
+
+ZEB_API uint32_t ZEBAudioGetMP3TrackLength(const char* FileName)
+{
+    if (!FileName)
+        return 0;
+    MPEGFileInfoType* Info = nullptr;
+    AudioFileFmtType Format = OpenFileStream(FileName, &Info);
+    if (!Info)
+        return 0;
+    if (Format == MP3_FMT)
+        UpdateMPEGForVBRTrackLength(Info);
+    uint32_t Length = Info->TrackLength;
+    CloseFileStream(Format, Info);
+    return Length;
+}
+
+ZEB_API int ZEBAudioGetMP3TrackInfo(const char* FileName, MPEGTrackInfoType* pTrackInfo)
+{
+    if (!pTrackInfo || !FileName)
+        return 0;
+    MPEGFileInfoType* Info = nullptr;
+    AudioFileFmtType Format = OpenFileStream(FileName, &Info);
+    if (!Info)
+        return 0;
+    if (pTrackInfo->TrackLength == 0) {
+        if (Format == MP3_FMT && Info->VBRFlag == 0)
+            UpdateMPEGForVBRTrackLength(Info);
+        pTrackInfo->TrackLength = Info->TrackLength;
+    }
+    pTrackInfo->SampleRate = Info->SampleRate;
+    pTrackInfo->Channels = Info->Channels;
+    pTrackInfo->BitRate = static_cast<uint16_t>(Info->VBRFlag == 0 ? Info->BitRate / 1000 : 0);
+    pTrackInfo->Supported = Info->Channels <= SupportChannels && Info->BytesPerSample == SupportBytesSample;
+    CloseFileStream(Format, Info);
+    return 1;
+}
+
+ZEB_API void ZEBAudioFormatErrorString(int Cmd, int ErrorCode, char* Buffer)
+{
+    if (!Buffer)
+        return;
+    const char* Command = "Unknown Command";
+    if (Cmd >= static_cast<int>(ZEB_CMD_FIRST) && Cmd <= static_cast<int>(ZEB_CMD_LAST))
+        Command = CmdTable[Cmd - ZEB_CMD_FIRST];
+    const char* Error = "Invalid Error Code";
+    if (ErrorCode >= 0 && ErrorCode <= ZEB_ERR_LAST)
+        Error = ErrorTable[ErrorCode];
+    snprintf(Buffer, ZEB_ERROR_STRING_SIZE, "Audio core error on ommand '%s', error: %s", Command, Error);
+}
+
+// The same functions under one leading underscore.
+ZEB_API void* _ZEBAudioPlayerCreate(void* hWnd) __attribute__((alias("ZEBAudioPlayerCreate")));
+ZEB_API void _ZEBAudioPlayerDestroy(void* Player) __attribute__((alias("ZEBAudioPlayerDestroy")));
+ZEB_API void _ZEBAudioMessageSend(void* Player, uint32_t Msg, ...) __attribute__((alias("ZEBAudioMessageSend")));
+ZEB_API char** _ZEBAudioEnumerateDevices(unsigned int* Count) __attribute__((alias("ZEBAudioEnumerateDevices")));
+ZEB_API void _ZEBAudioFreeDeviceEnums(char** DevEnums) __attribute__((alias("ZEBAudioFreeDeviceEnums")));
+ZEB_API uint32_t _ZEBAudioGetMP3TrackLength(const char* FileName) __attribute__((alias("ZEBAudioGetMP3TrackLength")));
+ZEB_API int _ZEBAudioGetMP3TrackInfo(const char* FileName, MPEGTrackInfoType* pTrackInfo)
+    __attribute__((alias("ZEBAudioGetMP3TrackInfo")));
+ZEB_API void _ZEBAudioFormatErrorString(int Cmd, int ErrorCode, char* Buffer)
+    __attribute__((alias("ZEBAudioFormatErrorString")));
+
+} // extern "C"

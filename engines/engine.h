@@ -1,0 +1,39 @@
+// The record every format engine fills for an open input, and the formats.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+enum AudioFileFmtType {
+    UNKWN_FMT = 0,
+    MP3_FMT = 1,
+    PCMWAV_FMT = 2,
+    VORBIS_FMT = 3,
+    AACRAW_FMT = 4,
+    AACMP4_FMT = 5,
+    WMA_FMT = 6,
+    FLAC_FMT = 7,
+    LIBSNDFILE_FMT = 8
+};
+
+struct MPEGFileInfoType {
+    FILE* Handle;              // the engine's open input (C stream for MPEG/WAVE/ADTS)
+    uint32_t FrameSize;        // MPEG: bytes of the first frame
+    uint32_t FirstFrameOffset; // first audio frame, or first byte of sample data
+    uint32_t SampleRate;       // Hz of the delivered PCM
+    uint32_t SamplesPerFrame;  // MPEG only
+    uint16_t Channels;
+    uint16_t BytesPerSample;
+    uint32_t FrameCount;
+    uint32_t TrackLength;      // whole seconds, truncated
+    uint64_t FileLength;       // audio payload (bytes, or frames for some engines)
+    int BitRate;               // bit/s; 0 when a table drives seeking
+    int VBRFlag;               // MPEG: 1 Xing TOC, 2 VBRI, 4 VBR detected
+    void* CVbri;               // MPEG: the VBRI header object
+    uintptr_t DecoderPriv;     // engine-private word
+    uint8_t XingVBRTOC[100];   // MPEG: Xing table of contents
+};
+
+// A new zero-filled record, or null.
+MPEGFileInfoType* NewFileInfo(void);
+void FreeFileInfo(MPEGFileInfoType* Info);

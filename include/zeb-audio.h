@@ -1,0 +1,269 @@
+/*
+ * zeb-audio: audio playback core.
+ *
+ * A host creates players with ZEBAudioPlayerCreate, naming a ZEBWindow that
+ * receives every answer and notification of that player. Commands are queued
+ * with ZEBAudioMessageSend (or the typed helpers below) and handled in order on
+ * the player's own thread; no call waits for a command to finish.
+ *
+ * Every handled command is answered with ZEB_RSP_OK (wParam = command code,
+ * lParam = 0) or ZEB_RSP_ERROR (wParam = command code, lParam = error code),
+ * followed by notifications where the command has more to tell:
+ *
+ *   "Input Open"            OK, ZEB_NTF_INPUT_OPENED (track length, s) | 1, 2
+ *   "Stop"                  with input: ELAPSED_TIME, POSITION, OK,
+ *                           PLAY_STATE 0 | 13 after the progress pair;
+ *                           without input: OK
+ *   "Pause"                 OK, PLAY_STATE 2 | 13
+ *   "Play"                  with input: OK, PLAY_STATE 1 | 13; without: OK
+ *   "Seek"                  OK (+ ELAPSED_TIME, POSITION with input) | 6
+ *   "Output Open"           OK | 2
+ *   "Set Output Volume",
+ *   "Set Ouput Frequency"   OK, then a second OK | second answer 13
+ *   "Add Output Filter"     OK | 4
+ *   "Preload Buffers"       OK, ZEB_NTF_PRELOAD | 3
+ *   "Output Reset"          OK | 13
+ *   "Output Drain"          OK once the output has played out
+ *   "Ping"                  OK, ZEB_NTF_PONG
+ *   "Set Duration"          OK | 7
+ *   "Get Main Volume"       OK, ZEB_NTF_MAIN_VOLUME
+ *   all others              OK
+ *
+ * "Get Main Volume" on a player without an output command slot (no output,
+ * or a host module without OutputCmd) reports level 100: the library never
+ * scales samples itself, so nothing attenuates the signal.
+ *
+ * ZEB_NTF_PLAY_STATE 3 (end of stream) is posted when decoding reaches the
+ * end of the input; the input is then closed and a new "Input Open" is needed.
+ * ZEB_NTF_ERROR reports failures outside any command; after (8, 0) the
+ * player thread has ended and the player can only be destroyed.
+ *
+ * Link with pkg-config --libs zeb-audio, or find_package(zeb-audio) and
+ * target zeb-audio::zeb-audio.
+ */
+#ifndef ZEB_AUDIO_H
+#define ZEB_AUDIO_H
+
+#include <stdarg.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(__GNUC__)
+#define ZEB_API __attribute__((visibility("default")))
+#else
+#define ZEB_API
+#endif
+
+/* ---- Command codes (ZEBAudioMessageSend's Msg) ---- */
+#define ZEB_CMD_INPUT_OPEN               0x8000
+#define ZEB_CMD_STOP                     0x8001
+#define ZEB_CMD_PAUSE                    0x8002
+#define ZEB_CMD_PLAY                     0x8003
+#define ZEB_CMD_SEEK                     0x8004
+#define ZEB_CMD_OUTPUT_OPEN              0x8005
+#define ZEB_CMD_SET_OUTPUT_VOLUME        0x8006
+#define ZEB_CMD_ADD_OUTPUT_FILTER        0x8007
+#define ZEB_CMD_PRELOAD_BUFFERS          0x8008
+#define ZEB_CMD_SET_INPUT_POSITION_RANGE 0x8009
+#define ZEB_CMD_OUTPUT_RESET             0x800A
+#define ZEB_CMD_OUTPUT_DRAIN             0x800B
+#define ZEB_CMD_PING                     0x800C
+#define ZEB_CMD_INPUT_CLOSE              0x800D
+#define ZEB_CMD_SET_DURATION             0x800E
+#define ZEB_CMD_SET_INPUT_TIME_INTERVAL  0x800F
+#define ZEB_CMD_SET_OUTPUT_FREQUENCY     0x8010
+#define ZEB_CMD_INTERNAL_ERROR           0x8011
+#define ZEB_CMD_OUTPUT_CLOSE             0x8012
+#define ZEB_CMD_SET_MAIN_VOLUME          0x8013
+#define ZEB_CMD_GET_MAIN_VOLUME          0x8014
+/* Internal form of "Output Open" for the built-in "DSOUND" output; the
+   responses to such an "Output Open" carry this code. */
+#define ZEB_CMD_DSOUND_OUTPUT_OPEN       0x83E8
+
+/* ---- Host messages (ZEBMessage.Msg) ---- */
+#define ZEB_RSP_ERROR        0x8000 /* wParam command, lParam error 1..13 */
+#define ZEB_RSP_OK           0x8001 /* wParam command */
+#define ZEB_NTF_PLAY_STATE   0x8002 /* wParam ZEB_PlayerState */
+#define ZEB_NTF_POSITION     0x8003 /* lParam 0..position range (default 100) */
+#define ZEB_NTF_ELAPSED_TIME 0x8004 /* lParam elapsed milliseconds */
+#define ZEB_NTF_INPUT_OPENED 0x8005 /* lParam track length, whole seconds */
+#define ZEB_NTF_PONG         0x8006
+#define ZEB_NTF_PRELOAD      0x8007 /* wParam 0 done, 1 output not ready, 2 no input */
+#define ZEB_NTF_ERROR        0x8008 /* wParam error code, lParam detail */
+#define ZEB_NTF_MAIN_VOLUME  0x8009 /* lParam level 0..100 */
+
+/* ---- Error codes ---- */
+#define ZEB_ERR_NONE                0
+#define ZEB_ERR_INPUT_OPEN          1
+#define ZEB_ERR_OUTPUT_OPEN         2
+#define ZEB_ERR_NOT_DSOUND          3
+#define ZEB_ERR_FILTER_ADD          4
+#define ZEB_ERR_CODEC               5
+#define ZEB_ERR_INVALID_PARAMS      6
+#define ZEB_ERR_INPUT_NOT_OPEN      7
+#define ZEB_ERR_UNHANDLED_EXCEPTION 8
+#define ZEB_ERR_DSOUND_FORMAT       9
+#define ZEB_ERR_DSOUND_BUFFER       10
+#define ZEB_ERR_ASYNC_IO            11
+#define ZEB_ERR_DSOUND_PLAYBACK     12
+#define ZEB_ERR_GENERAL             13
+
+/* Buffer size ZEBAudioFormatErrorString needs (longest text plus NUL). */
+#define ZEB_ERROR_STRING_SIZE 137
+
+typedef enum ZEB_PlayerState {
+    ZEB_PLAYER_STATE_STOPPED = 0,
+    ZEB_PLAYER_STATE_PLAYING = 1,
+    ZEB_PLAYER_STATE_PAUSED = 2,
+    ZEB_PLAYER_STATE_EOS = 3
+} ZEB_PlayerState;
+
+/* ---- Host window: the receiver of a player's messages ---- */
+typedef struct ZEBWindow ZEBWindow;
+typedef struct ZEBMessage {
+    uint32_t Msg;
+    uint32_t wParam;
+    uint32_t lParam;
+} ZEBMessage;
+
+ZEB_API ZEBWindow* ZEBWindowCreate(void);
+ZEB_API void ZEBWindowDestroy(ZEBWindow* Window);
+/* Takes the oldest message. Waits up to TimeoutMs (negative: no limit).
+   1 = a message was taken, 0 = none arrived in time. */
+ZEB_API int ZEBWindowGetMessage(ZEBWindow* Window, ZEBMessage* Msg, int TimeoutMs);
+/* A descriptor that polls readable while messages are queued. */
+ZEB_API int ZEBWindowFd(ZEBWindow* Window);
+
+/* ---- Records handed out by the queries ---- */
+
+/* One output device; a pointer to it reads as its description. */
+typedef struct DeviceEnumType {
+    char Description[80];
+    void* lpGUID; /* null for the system default device */
+} DeviceEnumType;
+
+typedef struct MPEGTrackInfoType {
+    uint32_t SampleRate;  /* Hz */
+    uint32_t TrackLength; /* whole seconds; in: non-zero skips the scan */
+    uint16_t BitRate;     /* kbit/s, 0 for variable bit rate */
+    uint16_t Channels;
+    int Supported;        /* 1 when at most 2 channels of 16-bit samples */
+} MPEGTrackInfoType;
+
+/* ---- Plug-ins: output modules and output filters ---- */
+
+/* One output. A null slot means the module lacks that operation. */
+typedef struct OutputModule {
+    int (*OutputCreate)(void** OutputInst, void* CreateParams);
+    void (*OutputDelete)(void* OutputInst);
+    int (*OutputOpen)(void* OutputInst);
+    void (*OutputClose)(void* OutputInst);
+    void (*OutputWrite)(void* OutputInst, void* SampleBfr, uint32_t Size,
+                        uint16_t BytesPerSample, uint16_t Channels, uint32_t SampleRate);
+    int (*OutputCmd)(void* OutputInst, uint32_t Cmd, uint32_t Param);
+} OutputModule;
+
+/* One filter; it changes each block in place before the output sees it. */
+typedef struct OutputFilterModule {
+    int (*FilterCreate)(void** FilterInst, void* CreateParams);
+    void (*FilterDelete)(void* FilterInst);
+    int (*FilterOpen)(void* FilterInst);
+    void (*FilterClose)(void* FilterInst);
+    void (*FilterWrite)(void* FilterInst, void* SampleBfr, uint32_t Size,
+                        uint16_t BytesPerSample, uint16_t Channels, uint32_t SampleRate);
+} OutputFilterModule;
+
+/* Register functions fill a table; "Output Open" and "Add Output Filter"
+   call them on the player thread. */
+typedef void (*ZEBOutputRegisterFunc)(OutputModule* Module);
+typedef void (*ZEBFilterRegisterFunc)(OutputFilterModule* Module);
+
+/* ---- Exports (each also exported with one leading underscore) ---- */
+
+/* Creates a player whose messages go to hWnd (a ZEBWindow*). Null on failure. */
+ZEB_API void* ZEBAudioPlayerCreate(void* hWnd);
+/* Queues "Stop", "Input Close" and quit, waits up to 5000 ms for the player
+   thread, then frees the player. If the thread is still busy then (for
+   example in an "Output Drain"), the call returns and the thread frees the
+   player itself when it ends. The handle is invalid afterwards. */
+ZEB_API void ZEBAudioPlayerDestroy(void* Player);
+/* Queues one command. Optional arguments by command:
+     "Input Open"          const char* Path (copied)
+     "Seek"                uint32_t Posn, uint32_t Range
+     "Output Open"         const char* Name, uintptr_t p1, uintptr_t p2:
+                           "DSOUND" (any case): p1 window, p2 device index;
+                           otherwise p1 register function, p2 create parameter
+     "Add Output Filter"   uintptr_t register function, uintptr_t parameter
+     "Set Output Volume", "Set Main Volume"   uint32_t level 0..100
+     "Set Input Position Range"               uint32_t range
+     "Set Duration"                           uint32_t seconds
+     "Set Input Time Interval"                uint32_t milliseconds
+     "Set Ouput Frequency"                    double ratio (1.0 normal)
+   Codes outside 0x8000..0x8014 and 0x8011 queue nothing. */
+ZEB_API void ZEBAudioMessageSend(void* Player, uint32_t Msg, ...);
+/* Lists output devices; element i is device index i for "Output Open". */
+ZEB_API char** ZEBAudioEnumerateDevices(unsigned int* Count);
+ZEB_API void ZEBAudioFreeDeviceEnums(char** DevEnums);
+/* Track length in seconds of any supported file (exact scan for MPEG). */
+ZEB_API uint32_t ZEBAudioGetMP3TrackLength(const char* FileName);
+/* 1 and the record filled, or 0 (null record or file not opened). */
+ZEB_API int ZEBAudioGetMP3TrackInfo(const char* FileName, MPEGTrackInfoType* pTrackInfo);
+/* Writes "Audio core error on ommand '<command>', error: <text>" into
+   Buffer, which must hold ZEB_ERROR_STRING_SIZE bytes. */
+ZEB_API void ZEBAudioFormatErrorString(int Cmd, int ErrorCode, char* Buffer);
+
+ZEB_API void* _ZEBAudioPlayerCreate(void* hWnd);
+ZEB_API void _ZEBAudioPlayerDestroy(void* Player);
+ZEB_API void _ZEBAudioMessageSend(void* Player, uint32_t Msg, ...);
+ZEB_API char** _ZEBAudioEnumerateDevices(unsigned int* Count);
+ZEB_API void _ZEBAudioFreeDeviceEnums(char** DevEnums);
+ZEB_API uint32_t _ZEBAudioGetMP3TrackLength(const char* FileName);
+ZEB_API int _ZEBAudioGetMP3TrackInfo(const char* FileName, MPEGTrackInfoType* pTrackInfo);
+ZEB_API void _ZEBAudioFormatErrorString(int Cmd, int ErrorCode, char* Buffer);
+
+/* ---- Typed helpers: one per command ---- */
+
+static inline void ZEBAudioInputOpen(void* Player, const char* Path)
+{ ZEBAudioMessageSend(Player, ZEB_CMD_INPUT_OPEN, Path); }
+static inline void ZEBAudioStop(void* Player) { ZEBAudioMessageSend(Player, ZEB_CMD_STOP); }
+static inline void ZEBAudioPause(void* Player) { ZEBAudioMessageSend(Player, ZEB_CMD_PAUSE); }
+static inline void ZEBAudioPlay(void* Player) { ZEBAudioMessageSend(Player, ZEB_CMD_PLAY); }
+static inline void ZEBAudioSeek(void* Player, uint32_t Posn, uint32_t Range)
+{ ZEBAudioMessageSend(Player, ZEB_CMD_SEEK, Posn, Range); }
+/* Opens the built-in output on device DeviceIndex (0 = system default). */
+static inline void ZEBAudioOutputOpenDSound(void* Player, void* Window, uint32_t DeviceIndex)
+{ ZEBAudioMessageSend(Player, ZEB_CMD_OUTPUT_OPEN, "DSOUND", (uintptr_t)Window, (uintptr_t)DeviceIndex); }
+/* Opens a host output module. Name must not be "DSOUND". */
+static inline void ZEBAudioOutputOpenModule(void* Player, const char* Name,
+                                            ZEBOutputRegisterFunc Register, void* CreateParams)
+{ ZEBAudioMessageSend(Player, ZEB_CMD_OUTPUT_OPEN, Name, (uintptr_t)Register, (uintptr_t)CreateParams); }
+static inline void ZEBAudioSetOutputVolume(void* Player, uint32_t Level)
+{ ZEBAudioMessageSend(Player, ZEB_CMD_SET_OUTPUT_VOLUME, Level); }
+static inline void ZEBAudioAddOutputFilter(void* Player, ZEBFilterRegisterFunc Register, void* CreateParams)
+{ ZEBAudioMessageSend(Player, ZEB_CMD_ADD_OUTPUT_FILTER, (uintptr_t)Register, (uintptr_t)CreateParams); }
+static inline void ZEBAudioPreloadBuffers(void* Player) { ZEBAudioMessageSend(Player, ZEB_CMD_PRELOAD_BUFFERS); }
+static inline void ZEBAudioSetInputPositionRange(void* Player, uint32_t Range)
+{ ZEBAudioMessageSend(Player, ZEB_CMD_SET_INPUT_POSITION_RANGE, Range); }
+static inline void ZEBAudioOutputReset(void* Player) { ZEBAudioMessageSend(Player, ZEB_CMD_OUTPUT_RESET); }
+static inline void ZEBAudioOutputDrain(void* Player) { ZEBAudioMessageSend(Player, ZEB_CMD_OUTPUT_DRAIN); }
+static inline void ZEBAudioPing(void* Player) { ZEBAudioMessageSend(Player, ZEB_CMD_PING); }
+static inline void ZEBAudioInputClose(void* Player) { ZEBAudioMessageSend(Player, ZEB_CMD_INPUT_CLOSE); }
+static inline void ZEBAudioSetDuration(void* Player, uint32_t Seconds)
+{ ZEBAudioMessageSend(Player, ZEB_CMD_SET_DURATION, Seconds); }
+static inline void ZEBAudioSetInputTimeInterval(void* Player, uint32_t Milliseconds)
+{ ZEBAudioMessageSend(Player, ZEB_CMD_SET_INPUT_TIME_INTERVAL, Milliseconds); }
+static inline void ZEBAudioSetOutputFrequency(void* Player, double Ratio)
+{ ZEBAudioMessageSend(Player, ZEB_CMD_SET_OUTPUT_FREQUENCY, Ratio); }
+static inline void ZEBAudioOutputClose(void* Player) { ZEBAudioMessageSend(Player, ZEB_CMD_OUTPUT_CLOSE); }
+static inline void ZEBAudioSetMainVolume(void* Player, uint32_t Level)
+{ ZEBAudioMessageSend(Player, ZEB_CMD_SET_MAIN_VOLUME, Level); }
+static inline void ZEBAudioGetMainVolume(void* Player) { ZEBAudioMessageSend(Player, ZEB_CMD_GET_MAIN_VOLUME); }
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ZEB_AUDIO_H */

@@ -1,0 +1,56 @@
+// Run-time loading of the outside decoder libraries.
+#include "zeb_platform.h"
+
+#include <dlfcn.h>
+
+#include <cstring>
+#include <map>
+#include <string>
+
+namespace {
+
+std::mutex OverrideLock; // guards Overrides
+std::map<std::string, const char* const*>& Overrides()
+{
+    static std::map<std::string, const char* const*> Table;
+    return Table;
+}
+
+const char* const* NamesFor(const char* Key, const char* const* Names)
+{
+    std::lock_guard<std::mutex> Guard(OverrideLock);
+    auto Found = Overrides().find(Key);
+    return Found == Overrides().end() ? Names : Found->second;
+}
+
+} // namespace
+
+void* LoadSupportLibrary(const char* Key, const char* const* Names)
+{
+    for (const char* const* Name = NamesFor(Key, Names); Name && *Name; ++Name) {
+        void* Library = dlopen(*Name, RTLD_NOW | RTLD_LOCAL);
+        if (Library)
+            return Library;
+    }
+    return nullptr;
+}
+
+void* GetSupportSymbol(void* Library, const char* Name)
+{
+    return Library ? dlsym(Library, Name) : nullptr;
+}
+
+void FreeSupportLibrary(void* Library)
+{
+    if (Library)
+        dlclose(Library);
+}
+
+void SetSupportLibraryNames(const char* Key, const char* const* Names)
+{
+    std::lock_guard<std::mutex> Guard(OverrideLock);
+    if (Names)
+        Overrides()[Key] = Names;
+    else
+        Overrides().erase(Key);
+}

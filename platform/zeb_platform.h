@@ -1,0 +1,99 @@
+// Linux stand-ins for the threads, events, locks, time, queues and run-time
+// loading that the player core is built on.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+
+// ---- Threads -------------------------------------------------------------
+
+struct ZEBThread;
+typedef void (*ZEBThreadFunc)(void* Arg);
+
+// Starts Func(Arg) on a new thread with at least StackSize bytes of stack.
+// The handle stays waitable after the thread ended until CloseThread.
+// Null when the thread could not be started.
+ZEBThread* StartThread(ZEBThreadFunc Func, void* Arg, size_t StackSize, uint32_t* ThreadId);
+// 1 when the thread has ended within TimeoutMs (negative: no limit), else 0.
+int WaitThread(ZEBThread* Thread, int TimeoutMs);
+// 1 while the thread function has not returned.
+int ThreadIsRunning(ZEBThread* Thread);
+// Releases the handle. A thread still running is detached and releases its
+// own share when it ends.
+void CloseThread(ZEBThread* Thread);
+
+// ---- Events --------------------------------------------------------------
+
+struct ZEBEvent;
+ZEBEvent* CreateEvent(bool ManualReset, bool InitialState);
+void SetEvent(ZEBEvent* Event);
+void ResetEvent(ZEBEvent* Event);
+// 1 when signalled within TimeoutMs (negative: no limit), else 0.
+// An auto-reset event is reset by the wait that takes it.
+int WaitEvent(ZEBEvent* Event, int TimeoutMs);
+void CloseEvent(ZEBEvent* Event);
+
+// ---- Recursive lock --------------------------------------------------------
+
+typedef std::recursive_mutex ZEBCriticalSection;
+typedef std::lock_guard<std::recursive_mutex> ZEBLockGuard;
+
+// ---- Atomic counters -------------------------------------------------------
+
+inline int32_t InterlockedIncrement(std::atomic<int32_t>* Value) { return ++*Value; }
+inline int32_t InterlockedDecrement(std::atomic<int32_t>* Value) { return --*Value; }
+
+// ---- Time ------------------------------------------------------------------
+
+// Sleeps Ms milliseconds; 0 yields the processor.
+void Sleep(uint32_t Ms);
+// Milliseconds on a monotonic clock, wrapping modulo 2^32.
+uint32_t GetTickCount(void);
+
+// ---- Diagnostics -------------------------------------------------------------
+
+// printf-style trace to standard error in debug builds; nothing in release.
+#ifdef ZEB_DEBUG_TRACE
+void db_printf(const char* Format, ...) __attribute__((format(printf, 1, 2)));
+#else
+inline void db_printf(const char*, ...) {}
+#endif
+// Debug console aid: there is no console to open on Linux.
+void RedirectIOToConsole(void);
+
+// ---- Host window posting -------------------------------------------------------
+
+// Posts a message to a ZEBWindow without blocking; a null window drops it.
+void PostHostMessage(void* hWnd, uint32_t Msg, uint32_t wParam, uint32_t lParam);
+
+// ---- Player command queue -------------------------------------------------------
+
+// The quit request, queued after everything else by player destruction.
+constexpr uint32_t WM_QUIT = 0x0012;
+
+struct MSG {
+    uint32_t message;
+    uintptr_t wParam; // pointer-wide carriers: paths, register functions
+    uintptr_t lParam;
+};
+
+struct CmdQueue;
+CmdQueue* CmdQueueCreate(void);
+void CmdQueueDestroy(CmdQueue* Queue);
+void CmdQueuePost(CmdQueue* Queue, uint32_t Message, uintptr_t wParam, uintptr_t lParam);
+// Takes the oldest message: waits for one when Block, else returns 0 at once
+// when the queue is empty. 1 = Msg filled.
+int CmdQueueTake(CmdQueue* Queue, MSG* Msg, bool Block);
+
+// ---- Run-time loading -------------------------------------------------------------
+
+// Opens the first library of the null-terminated Names list that loads.
+// Key names the support module; a test may replace the list for that key.
+void* LoadSupportLibrary(const char* Key, const char* const* Names);
+void* GetSupportSymbol(void* Library, const char* Name);
+void FreeSupportLibrary(void* Library);
+// Test hook: Names (null-terminated, kept by reference) replaces the list
+// for Key; null restores the built-in list.
+void SetSupportLibraryNames(const char* Key, const char* const* Names);
