@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Installs the dependencies, then builds and runs every test: a normal build,
+# AddressSanitizer+UndefinedBehaviorSanitizer, ThreadSanitizer for the
+# threaded tests, and a short run of each fuzz target.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+JOBS=${JOBS:-2}
+"$ROOT/scripts/install-deps.sh"
+
+# A sound server with a null sink for the end-to-end tests.
+if [ -x "$ROOT/scripts/start-sound-server.sh" ]; then
+  "$ROOT/scripts/start-sound-server.sh" || echo "sound server not started; sound tests will skip"
+fi
+
+run_suite() { # dir, extra cmake args..., then -- ctest args
+  local dir=$1; shift
+  local cmake_args=() ctest_args=()
+  while [ $# -gt 0 ] && [ "$1" != "--" ]; do cmake_args+=("$1"); shift; done
+  [ $# -gt 0 ] && shift
+  ctest_args=("$@")
+  cmake -S "$ROOT" -B "$dir" "${cmake_args[@]}" >/dev/null
+  cmake --build "$dir" -j"$JOBS"
+  (cd "$dir" && ctest --output-on-failure -j"$JOBS" "${ctest_args[@]}")
+}
+
+echo "== normal build"
+run_suite "$ROOT/build-ci" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+run_suite "$ROOT/build-asan" -DCMAKE_BUILD_TYPE=Debug -DZEB_SANITIZE=address -DZEB_BUILD_BENCH=OFF -- -LE script
+
+echo "== ThreadSanitizer (threaded tests)"
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+run_suite "$ROOT/build-tsan" -DCMAKE_BUILD_TYPE=Debug -DZEB_SANITIZE=thread -DZEB_BUILD_BENCH=OFF -- -L threaded
+
+echo "== fuzz targets (short runs)"
+CC=clang CXX=clang++ cmake -S "$ROOT" -B "$ROOT/build-fuzz" -DCMAKE_BUILD_TYPE=Debug \
+  -DZEB_BUILD_FUZZ=ON -DZEB_BUILD_TESTS=OFF -DZEB_BUILD_BENCH=OFF >/dev/null
+cmake --build "$ROOT/build-fuzz" -j"$JOBS"
+for f in "$ROOT"/build-fuzz/fuzz/fuzz_*; do
+  [ -x "$f" ] || continue
+  echo "-- $(basename "$f")"
+  mkdir -p "$ROOT/build-fuzz/corpus-$(basename "$f")"
+  "$f" -max_total_time="${FUZZ_SECONDS:-30}" -rss_limit_mb=2048 "$ROOT/build-fuzz/corpus-$(basename "$f")" 2>&1 | tail -n 3
+done
+echo "== all tests passed"
