@@ -198,6 +198,9 @@ int HandleHostOutputOpen(PlayerInstanceType* Player, uint32_t Code, uintptr_t Re
     RegisterFunc(&Player->cOutputModule);
     if (Player->cOutputModule.OutputCreate &&
         !Player->cOutputModule.OutputCreate(&Player->cOutputInst, reinterpret_cast<void*>(Params))) {
+        // A module that failed to create has no instance to work on: the
+        // player is left without an output, as after a failed DSOUND open.
+        ClearOutputModule(Player);
         SendResponse(Player, Code, ZEB_ERR_OUTPUT_OPEN);
         return 0;
     }

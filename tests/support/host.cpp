@@ -117,7 +117,17 @@ std::vector<ZEBMessage> Host::Settle(int QuietMs)
 // ---- Test output module ----
 
 namespace {
-thread_local TestOutput* Pending = nullptr;
+std::mutex RegisterLock; // guards the register-time choices below
+bool RegCreate = true, RegCmd = true;
+TestOutput* NoCreateTarget = nullptr; // instance of a module opened without OutputCreate
+
+TestOutput* Resolve(void* Inst)
+{
+    if (Inst)
+        return static_cast<TestOutput*>(Inst);
+    std::lock_guard<std::mutex> G(RegisterLock);
+    return NoCreateTarget;
+}
 
 int TOCreate(void** Inst, void* Params)
 {
@@ -129,26 +139,26 @@ int TOCreate(void** Inst, void* Params)
 }
 void TODelete(void* Inst)
 {
-    TestOutput* Out = static_cast<TestOutput*>(Inst);
+    TestOutput* Out = Resolve(Inst);
     std::lock_guard<std::mutex> G(Out->Lock);
     Out->Calls.push_back("delete");
 }
 int TOOpen(void* Inst)
 {
-    TestOutput* Out = static_cast<TestOutput*>(Inst);
+    TestOutput* Out = Resolve(Inst);
     std::lock_guard<std::mutex> G(Out->Lock);
     Out->Calls.push_back("open");
     return Out->OpenResult.load();
 }
 void TOClose(void* Inst)
 {
-    TestOutput* Out = static_cast<TestOutput*>(Inst);
+    TestOutput* Out = Resolve(Inst);
     std::lock_guard<std::mutex> G(Out->Lock);
     Out->Calls.push_back("close");
 }
 void TOWrite(void* Inst, void* Buf, uint32_t Size, uint16_t Bps, uint16_t Channels, uint32_t Rate)
 {
-    TestOutput* Out = static_cast<TestOutput*>(Inst);
+    TestOutput* Out = Resolve(Inst);
     int Delay = Out->WriteDelayMs.load();
     if (Delay > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(Delay));
@@ -163,7 +173,7 @@ void TOWrite(void* Inst, void* Buf, uint32_t Size, uint16_t Bps, uint16_t Channe
 }
 int TOCmd(void* Inst, uint32_t Cmd, uint32_t Param)
 {
-    TestOutput* Out = static_cast<TestOutput*>(Inst);
+    TestOutput* Out = Resolve(Inst);
     {
         std::lock_guard<std::mutex> G(Out->Lock);
         char Text[32];
@@ -176,10 +186,7 @@ int TOCmd(void* Inst, uint32_t Cmd, uint32_t Param)
 }
 
 // The register function cannot take an argument; the module table is
-// chosen from the flags of the output being opened, which Open passes as
-// the creation parameter and records here for the register call.
-std::mutex RegisterLock;
-bool RegCreate = true, RegCmd = true;
+// chosen from the flags of the output being opened, recorded by Open.
 void TORegister(OutputModule* M)
 {
     std::lock_guard<std::mutex> G(RegisterLock);
@@ -198,8 +205,9 @@ void TestOutput::Open(void* Player, TestOutput* Out, const char* Name)
         std::lock_guard<std::mutex> G(RegisterLock);
         RegCreate = Out->WithCreate;
         RegCmd = Out->WithCmd;
+        if (!Out->WithCreate)
+            NoCreateTarget = Out;
     }
-    (void)Pending;
     ZEBAudioOutputOpenModule(Player, Name, TORegister, Out);
 }
 

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs the build into a scratch prefix and builds a small C host against
+# it twice: through pkg-config and through find_package(zeb-audio).
+set -euo pipefail
+SRC=$1
+BUILD=$2
+WORK=$BUILD/package-test
+rm -rf "$WORK"
+mkdir -p "$WORK"
+PREFIX=$WORK/prefix
+cmake --install "$BUILD" --prefix "$PREFIX" >/dev/null
+LIBDIR=$(dirname "$(find "$PREFIX" -name zeb-audio.pc | head -n1)")/..
+LIBDIR=$(cd "$LIBDIR" && pwd)
+test -f "$PREFIX/include/zeb-audio.h"
+ls "$LIBDIR"/libzeb-audio.so.* >/dev/null
+readelf -d "$LIBDIR/libzeb-audio.so" | grep -q 'SONAME.*libzeb-audio.so.0'
+
+export PKG_CONFIG_PATH=$LIBDIR/pkgconfig
+cc -o "$WORK/ping_pc" "$SRC/tests/package/ping_host.c" $(pkg-config --cflags --libs zeb-audio)
+LD_LIBRARY_PATH=$LIBDIR "$WORK/ping_pc"
+
+cmake -S "$SRC/tests/package" -B "$WORK/cmake-host" -DCMAKE_PREFIX_PATH="$PREFIX" >/dev/null
+cmake --build "$WORK/cmake-host" >/dev/null
+LD_LIBRARY_PATH=$LIBDIR "$WORK/cmake-host/ping_host"
+echo "package test passed"
