@@ -1,0 +1,77 @@
+// Helpers shared by the benchmarks: timing, commands, a discarding output.
+#pragma once
+
+#include "zeb-audio.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace zebbench {
+
+inline double Seconds(std::chrono::steady_clock::time_point Start)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count();
+}
+
+// Wall time of a shell command; negative when it failed.
+inline double TimeCommand(const std::string& Command)
+{
+    auto Start = std::chrono::steady_clock::now();
+    int Status = std::system(Command.c_str());
+    double Took = Seconds(Start);
+    return Status == 0 ? Took : -1.0;
+}
+
+inline int DiscardCreate(void** Inst, void* Params)
+{
+    *Inst = Params;
+    return 1;
+}
+inline void DiscardWrite(void* Inst, void*, uint32_t Size, uint16_t, uint16_t, uint32_t)
+{
+    *static_cast<unsigned long long*>(Inst) += Size;
+}
+inline void DiscardRegister(OutputModule* M)
+{
+    M->OutputCreate = DiscardCreate;
+    M->OutputWrite = DiscardWrite;
+}
+
+// Plays Path through a discarding output module as fast as decoding goes;
+// returns the wall time, or a negative value when it did not play.
+inline double TimePlayback(const std::string& Path, unsigned long long* Bytes)
+{
+    ZEBWindow* Window = ZEBWindowCreate();
+    void* Player = ZEBAudioPlayerCreate(Window);
+    *Bytes = 0;
+    ZEBAudioOutputOpenModule(Player, "DISCARD", DiscardRegister, Bytes);
+    ZEBAudioSetInputTimeInterval(Player, 1000);
+    auto Start = std::chrono::steady_clock::now();
+    ZEBAudioInputOpen(Player, Path.c_str());
+    ZEBAudioPlay(Player);
+    ZEBMessage M;
+    double Took = -1.0;
+    while (ZEBWindowGetMessage(Window, &M, 120000)) {
+        if (M.Msg == ZEB_RSP_ERROR)
+            break;
+        if (M.Msg == ZEB_NTF_PLAY_STATE && M.wParam == ZEB_PLAYER_STATE_EOS) {
+            Took = Seconds(Start);
+            break;
+        }
+    }
+    ZEBAudioPlayerDestroy(Player);
+    while (ZEBWindowGetMessage(Window, &M, 200)) {
+    }
+    ZEBWindowDestroy(Window);
+    return Took;
+}
+
+inline void Report(const char* What, double Ours, const char* Peer, double Theirs)
+{
+    printf("%s: zeb-audio %.3f s, %s %.3f s, ratio %.2f\n", What, Ours, Peer, Theirs,
+           Theirs > 0 ? Ours / Theirs : 0.0);
+}
+
+} // namespace zebbench
