@@ -20,7 +20,7 @@ namespace {
 
 // Teardown hand-over between DestroyPlayer and a thread that outlives the
 // destroy's wait: whichever of the two comes second frees the record.
-constexpr int TeardownNone = 0;
+// The state starts at 0: neither has happened yet.
 constexpr int TeardownOrphaned = 1; // destroy gave up waiting
 constexpr int TeardownExited = 2;   // the audio thread has finished
 

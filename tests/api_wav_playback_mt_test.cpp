@@ -348,8 +348,13 @@ TEST(WavCorpus, EveryWaveFilePlaysToTheEndOrIsRefused)
         std::vector<ZEBMessage> Got = H.Drain(Player, 60000);
         bool Refused = !Got.empty() && Got[0].Msg == ZEB_RSP_ERROR && Got[0].lParam == ZEB_ERR_INPUT_OPEN;
         bool Played = !Got.empty() && Got[0].Msg == ZEB_RSP_OK;
-        if (Played)
+        bool Ended = false;
+        for (const ZEBMessage& M : Got)
+            Ended = Ended || (M.Msg == ZEB_NTF_PLAY_STATE && M.wParam == ZEB_PLAYER_STATE_EOS);
+        if (Played && !Ended)
             Got = H.Until(ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_EOS, 60000);
+        else if (Ended)
+            Got = {Msg(ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_EOS, 0)};
         EXPECT_TRUE(Refused || (Played && !Got.empty() && Got.back().wParam == ZEB_PLAYER_STATE_EOS))
             << Path << ": " << Describe(Got);
     }

@@ -259,7 +259,11 @@ TEST(Mp3Corpus, EveryMpegCandidatePlaysToTheEndOrIsRefused)
             EXPECT_EQ(Got[0].lParam, static_cast<uint32_t>(ZEB_ERR_INPUT_OPEN)) << Path;
             continue;
         }
-        Got = H.Until(ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_EOS, 120000);
+        bool Ended = false;
+        for (const ZEBMessage& M : Got)
+            Ended = Ended || (M.Msg == ZEB_NTF_PLAY_STATE && M.wParam == ZEB_PLAYER_STATE_EOS);
+        if (!Ended)
+            Got = H.Until(ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_EOS, 120000);
         ASSERT_FALSE(Got.empty()) << Path;
         EXPECT_EQ(Got.back().wParam, static_cast<uint32_t>(ZEB_PLAYER_STATE_EOS)) << Path << ": " << Describe(Got);
         ZEBAudioGetMP3TrackLength(Path.c_str()); // must not crash or hang
