@@ -26,14 +26,15 @@ uint32_t DecodeMPEGSection(PlayerInstanceType* Player)
         int Sz = 0;
         int Stat = decodeMP3(&Player->MPEGDecodeInfo, reinterpret_cast<const char*>(Player->InBuf),
                              static_cast<int>(Len), reinterpret_cast<char*>(Player->ScratchBuf), OutBufSz, &Sz);
+        // The decoder never writes more than the room left in the section;
+        // what does not fit stays in the decoder for the next call.
         while (Stat == MP3_OK) {
-            uint32_t Size = static_cast<uint32_t>(Sz);
-            if (Size > OutBufSz - Total)
-                break; // never reached by real frames; the rest follows next section
-            memcpy(Player->OutBuf + Total, Player->ScratchBuf, Size);
-            Total += Size;
+            memcpy(Player->OutBuf + Total, Player->ScratchBuf, static_cast<uint32_t>(Sz));
+            Total += static_cast<uint32_t>(Sz);
+            if (Total == OutBufSz)
+                break;
             Stat = decodeMP3(&Player->MPEGDecodeInfo, nullptr, 0, reinterpret_cast<char*>(Player->ScratchBuf),
-                             OutBufSz, &Sz);
+                             static_cast<int>(OutBufSz - Total), &Sz);
         }
         db_printf("end decode %d\n", static_cast<int>(Total));
         if (Stat == MP3_ERR) {

@@ -1,10 +1,352 @@
-// Placeholder until the MPEG engine lands.
+// MPEG audio engine: finds the first frame, reads Xing and VBRI headers,
+// computes the track length and positions the stream on frame boundaries.
+// The core reads the stream from its current position and decodes it.
 #include "mp3_engine.h"
-uint32_t ParseID3Tag(FILE*) { return 0; }
-MPEGFileInfoType* PrepareMPEGFile(const char*) { return nullptr; }
-void UnPrepareMPEGFile(MPEGFileInfoType*) {}
-void SeekMPEGFile(MPEGFileInfoType*, uint32_t) {}
-int XingVBRSeek(MPEGFileInfoType*, double) { return 0; }
-int LocateNextFrame(MPEGFileInfoType*) { return 0; }
-int UpdateMPEGForVBRTrackLength(MPEGFileInfoType*) { return 0; }
-void AvgBitRate(MPEGFileInfoType*, uint32_t) {}
+
+#include "cvbri_c_wrapper.h"
+#include "dxhead.h"
+#include "mpeghdr.h"
+
+#include <climits>
+#include <sys/stat.h>
+#include <vector>
+
+namespace {
+
+constexpr uint16_t DeliveredBytesPerSample = 2;
+constexpr int VbrTocFlag = 1;
+constexpr int VbrVbriFlag = 2;
+constexpr int VbrDetectedFlag = 4;
+constexpr int TestFrames = 50;
+constexpr double ToleranceLower = 0.9;
+constexpr double ToleranceUpper = 1.1;
+constexpr uint32_t TocLastIndex = 99;
+constexpr double TocScale = 1.0 / 256.0;
+constexpr double MsToSeconds = 0.001;
+constexpr double BitsToBytes = 0.125;
+constexpr double BitsPerByte = 8.0;
+
+uint32_t ClampU32(uint64_t V)
+{
+    return V > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(V);
+}
+
+int ClampInt(double V)
+{
+    if (!(V > 0.0))
+        return 0;
+    return V >= static_cast<double>(INT_MAX) ? INT_MAX : static_cast<int>(V);
+}
+
+off_t FileSizeOf(FILE* Fi)
+{
+    struct stat St;
+    if (fstat(fileno(Fi), &St) != 0)
+        return 0;
+    return St.st_size;
+}
+
+// Seeks to the next confirmed frame at or after Pos and returns 1; when
+// none is left, leaves the stream at the end of the file and returns 0.
+int PositionAtNextFrame(FILE* Fi, off_t Pos)
+{
+    MPEGFrameHdrType Hdr;
+    int32_t Dist = -1;
+    if (fseeko(Fi, Pos, SEEK_SET) == 0)
+        GetNextFrameHeader(Fi, &Hdr, &Dist);
+    if (Dist >= 0 && fseeko(Fi, Pos + Dist, SEEK_SET) == 0)
+        return 1;
+    fseeko(Fi, 0, SEEK_END);
+    return 0;
+}
+
+// A stream length from a Xing or VBRI header, unless it is 0 or claims
+// more than the file holds after the first frame's offset.
+uint64_t CheckedStreamBytes(uint32_t Claimed, uint64_t Available)
+{
+    return Claimed == 0 || Claimed > Available ? Available : Claimed;
+}
+
+void ApplyXingHeader(MPEGFileInfoType* Info, const XHEADDATA& X, uint64_t Available)
+{
+    Info->SampleRate = static_cast<uint32_t>(X.samprate);
+    Info->FileLength = (X.flags & BYTES_FLAG)
+                           ? CheckedStreamBytes(static_cast<uint32_t>(X.bytes), Available)
+                           : Available;
+    uint32_t Frames = static_cast<uint32_t>(X.frames);
+    if ((X.flags & FRAMES_FLAG) && Frames != 0 && Info->SampleRate != 0) {
+        Info->FrameCount = Frames;
+        Info->TrackLength =
+            ClampU32(static_cast<uint64_t>(Frames) * Info->SamplesPerFrame / Info->SampleRate);
+        uint64_t BytesPerFrame = Info->FileLength / Frames;
+        Info->BitRate = ClampInt(static_cast<double>(BytesPerFrame * 8 * Info->SampleRate /
+                                                     Info->SamplesPerFrame));
+        Info->VBRFlag = VbrDetectedFlag;
+    }
+    if (X.flags & TOC_FLAG) {
+        Info->VBRFlag |= VbrTocFlag;
+        Info->BitRate = 0;
+    }
+}
+
+void ApplyVbriHeader(MPEGFileInfoType* Info, uint64_t Available)
+{
+    Info->BitRate = 0;
+    Info->FrameCount = VBriFrameCount(Info->CVbri);
+    Info->SampleRate = VBriSampleRate(Info->CVbri);
+    Info->FileLength = CheckedStreamBytes(VBriFileLength(Info->CVbri), Available);
+    Info->TrackLength = Info->SampleRate == 0
+                            ? 0
+                            : ClampU32(static_cast<uint64_t>(Info->FrameCount) *
+                                       Info->SamplesPerFrame / Info->SampleRate);
+    Info->VBRFlag = VbrVbriFlag;
+}
+
+// The constant-bit-rate estimate from the first frame's header.
+void ApplyFirstFrameEstimate(MPEGFileInfoType* Info, MPEGFrameHdrType Hdr, uint64_t Available)
+{
+    Info->FileLength = Available;
+    Info->FrameCount = Info->FrameSize ? ClampU32(Available / Info->FrameSize) : 0;
+    Info->SampleRate = static_cast<uint32_t>(SampleRateFromFrameHdr(Hdr));
+    Info->BitRate = BitRateFromFrameHdr(Hdr);
+    Info->TrackLength =
+        Info->BitRate > 0 ? ClampU32(Available * 8 / static_cast<uint64_t>(Info->BitRate)) : 0;
+}
+
+// Fills the rate and length fields from the first frame's bytes.
+void ReadStreamLength(MPEGFileInfoType* Info, MPEGFrameHdrType Hdr, const std::vector<uint8_t>& Frame,
+                      uint64_t Available)
+{
+    uint32_t FrameBytes = static_cast<uint32_t>(Frame.size());
+    XHEADDATA X = {};
+    X.toc = Info->XingVBRTOC;
+    if (GetXingHeader(&X, Frame.data(), FrameBytes))
+        ApplyXingHeader(Info, X, Available);
+    else if (IsCVbriHeader(Info->CVbri, Frame.data(), FrameBytes))
+        ApplyVbriHeader(Info, Available);
+    if (Info->TrackLength == 0)
+        ApplyFirstFrameEstimate(Info, Hdr, Available);
+}
+
+// The bytes of the first frame, fewer when the file ends inside it.
+std::vector<uint8_t> ReadFirstFrame(FILE* Fi, off_t FrameOffset, uint32_t FrameSize)
+{
+    std::vector<uint8_t> Frame(FrameSize);
+    size_t Got = 0;
+    if (fseeko(Fi, FrameOffset, SEEK_SET) == 0)
+        Got = fread(Frame.data(), 1, Frame.size(), Fi);
+    Frame.resize(Got);
+    return Frame;
+}
+
+void SetFirstFrameFields(MPEGFileInfoType* Info, MPEGFrameHdrType Hdr, uint32_t FrameOffset)
+{
+    Info->FirstFrameOffset = FrameOffset;
+    Info->FrameSize = CalculateFrameLength(Hdr);
+    Info->SamplesPerFrame = SamplesPerFrameFromHdr(Hdr);
+    Info->Channels = Hdr.Channel() == ChannelMono ? 1 : 2;
+    Info->BytesPerSample = DeliveredBytesPerSample;
+}
+
+MPEGFileInfoType* PrepareStream(FILE* Fi)
+{
+    uint32_t TagSz = ParseID3Tag(Fi);
+    MPEGFrameHdrType Hdr;
+    int32_t Dist;
+    GetNextFrameHeader(Fi, &Hdr, &Dist);
+    if (Dist < 0)
+        return nullptr;
+    uint64_t FrameOffset = static_cast<uint64_t>(TagSz) + static_cast<uint64_t>(Dist);
+    uint64_t FileSize = static_cast<uint64_t>(FileSizeOf(Fi));
+    if (FrameOffset > UINT32_MAX || FrameOffset >= FileSize)
+        return nullptr;
+
+    MPEGFileInfoType* Info = NewFileInfo();
+    if (!Info)
+        return nullptr;
+    Info->CVbri = CVbriNew();
+    if (!Info->CVbri) {
+        FreeFileInfo(Info);
+        return nullptr;
+    }
+    Info->Handle = Fi;
+    SetFirstFrameFields(Info, Hdr, static_cast<uint32_t>(FrameOffset));
+    std::vector<uint8_t> Frame = ReadFirstFrame(Fi, static_cast<off_t>(FrameOffset), Info->FrameSize);
+    Info->VBRFlag = 0;
+    Info->TrackLength = 0;
+    Info->BitRate = 0;
+    ReadStreamLength(Info, Hdr, Frame, FileSize - FrameOffset);
+    fseeko(Fi, static_cast<off_t>(FrameOffset), SEEK_SET);
+    return Info;
+}
+
+// Steps over whole frames until Remaining seconds are covered, stopping
+// on a frame boundary; an unusable header or the end of the file ends it.
+void WalkFrames(FILE* Fi, double Remaining)
+{
+    while (Remaining > 0.0) {
+        MPEGFrameHdrType Hdr;
+        if (!ReadFrameHdr(Fi, &Hdr))
+            return;
+        uint32_t Len = CalculateFrameLength(Hdr);
+        if (Len == 0) {
+            fseeko(Fi, -static_cast<off_t>(FrameHdrBytes), SEEK_CUR);
+            return;
+        }
+        Remaining -= Len * BitsPerByte / BitRateFromFrameHdr(Hdr);
+        if (fseeko(Fi, Len - FrameHdrBytes, SEEK_CUR) != 0)
+            return;
+    }
+}
+
+// 1 when the frames after the one at the stream's position do not all
+// share its bit rate; 0 when TestFrames of them do or the probe fails.
+int ProbeVariableBitRate(FILE* Fi, MPEGFrameHdrType First, off_t FirstPos)
+{
+    int Reference = BitRateFromFrameHdr(First);
+    if (fseeko(Fi, FirstPos + CalculateFrameLength(First), SEEK_SET) != 0)
+        return 0;
+    for (int i = 0; i < TestFrames; ++i) {
+        MPEGFrameHdrType Hdr;
+        if (!ReadFrameHdr(Fi, &Hdr))
+            return 0;
+        uint32_t Len = CalculateFrameLength(Hdr);
+        if (Hdr.SyncBits() != FrameSyncBits || Len == 0)
+            return 0;
+        if (fseeko(Fi, Len - FrameHdrBytes, SEEK_CUR) != 0)
+            return 0;
+        if (BitRateFromFrameHdr(Hdr) != Reference)
+            return 1;
+    }
+    return 0;
+}
+
+// Counts frames from the first one on and sums their durations in seconds.
+void ScanAllFrames(FILE* Fi, off_t Start, uint32_t* Count, double* Seconds)
+{
+    *Count = 0;
+    *Seconds = 0.0;
+    if (fseeko(Fi, Start, SEEK_SET) != 0)
+        return;
+    MPEGFrameHdrType Hdr;
+    while (ReadFrameHdr(Fi, &Hdr)) {
+        uint32_t Len = CalculateFrameLength(Hdr);
+        if (Len == 0)
+            return;
+        if (*Count < UINT32_MAX)
+            ++*Count;
+        *Seconds += Len * BitsPerByte / BitRateFromFrameHdr(Hdr);
+        if (fseeko(Fi, Len - FrameHdrBytes, SEEK_CUR) != 0)
+            return;
+    }
+}
+
+} // namespace
+
+MPEGFileInfoType* PrepareMPEGFile(const char* Pathname)
+{
+    if (!Pathname)
+        return nullptr;
+    FILE* Fi = fopen(Pathname, "rb");
+    if (!Fi)
+        return nullptr;
+    MPEGFileInfoType* Info = PrepareStream(Fi);
+    if (!Info)
+        fclose(Fi);
+    return Info;
+}
+
+void UnPrepareMPEGFile(MPEGFileInfoType* MPEGFileInfo)
+{
+    if (!MPEGFileInfo)
+        return;
+    CVbriDelete(MPEGFileInfo->CVbri);
+    if (MPEGFileInfo->Handle)
+        fclose(MPEGFileInfo->Handle);
+    FreeFileInfo(MPEGFileInfo);
+}
+
+void SeekMPEGFile(MPEGFileInfoType* MPEGFileInfo, uint32_t MsOffset)
+{
+    if (!MPEGFileInfo || !MPEGFileInfo->Handle)
+        return;
+    double Seconds = MsOffset * MsToSeconds;
+    uint64_t Offset;
+    if (MPEGFileInfo->VBRFlag & VbrTocFlag) {
+        int Found = XingVBRSeek(MPEGFileInfo, Seconds);
+        Offset = Found > 0 ? static_cast<uint64_t>(Found) : 0;
+    } else if (MPEGFileInfo->VBRFlag == VbrVbriFlag) {
+        int Found = SeekCVbriStream(MPEGFileInfo->CVbri, static_cast<float>(MsOffset));
+        Offset = Found > 0 ? static_cast<uint64_t>(Found) : 0;
+    } else {
+        Offset = static_cast<uint64_t>(ClampInt(MPEGFileInfo->BitRate * Seconds * BitsToBytes));
+        if (Offset > MPEGFileInfo->FrameSize)
+            Offset -= MPEGFileInfo->FrameSize;
+    }
+    PositionAtNextFrame(MPEGFileInfo->Handle,
+                        static_cast<off_t>(Offset + MPEGFileInfo->FirstFrameOffset));
+}
+
+int XingVBRSeek(MPEGFileInfoType* MPEGFileInfo, double SOffset)
+{
+    FILE* Fi = MPEGFileInfo->Handle;
+    double TrackLength = MPEGFileInfo->TrackLength;
+    // Without a whole second of track there is no percentage: use entry 0.
+    double Percent = TrackLength > 0.0 ? SOffset / TrackLength * 100.0 : 0.0;
+    if (!(Percent >= 0.0))
+        Percent = 0.0;
+    uint32_t Index = Percent >= TocLastIndex ? TocLastIndex : static_cast<uint32_t>(Percent);
+    double TocPos = MPEGFileInfo->XingVBRTOC[Index] * TocScale *
+                    static_cast<double>(MPEGFileInfo->FileLength);
+    off_t Pos = static_cast<off_t>(TocPos) + MPEGFileInfo->FirstFrameOffset;
+    if (PositionAtNextFrame(Fi, Pos))
+        WalkFrames(Fi, (Percent - Index) / 100.0 * TrackLength);
+    off_t Here = ftello(Fi) - MPEGFileInfo->FirstFrameOffset;
+    if (Here < 0)
+        return 0;
+    return Here > INT_MAX ? INT_MAX : static_cast<int>(Here);
+}
+
+int LocateNextFrame(MPEGFileInfoType* MPEGFileInfo)
+{
+    if (!MPEGFileInfo || !MPEGFileInfo->Handle)
+        return 0;
+    off_t Posn = ftello(MPEGFileInfo->Handle);
+    if (Posn < 0)
+        return 0;
+    return PositionAtNextFrame(MPEGFileInfo->Handle, Posn);
+}
+
+int UpdateMPEGForVBRTrackLength(MPEGFileInfoType* MPEGFileInfo)
+{
+    if (!MPEGFileInfo || !MPEGFileInfo->Handle || MPEGFileInfo->BitRate == 0)
+        return 0;
+    FILE* Fi = MPEGFileInfo->Handle;
+    uint64_t First = MPEGFileInfo->FirstFrameOffset;
+    uint64_t Span = MPEGFileInfo->FileLength > First ? MPEGFileInfo->FileLength - First : 0;
+    off_t Probe = static_cast<off_t>(Span / 3 + First);
+    MPEGFrameHdrType Hdr;
+    int32_t Dist = -1;
+    if (fseeko(Fi, Probe, SEEK_SET) == 0)
+        GetNextFrameHeader(Fi, &Hdr, &Dist);
+    if (Dist < 0 || !ProbeVariableBitRate(Fi, Hdr, Probe + Dist))
+        return 0;
+
+    MPEGFileInfo->VBRFlag = VbrDetectedFlag;
+    uint32_t Count;
+    double Seconds;
+    ScanAllFrames(Fi, static_cast<off_t>(First), &Count, &Seconds);
+    MPEGFileInfo->FrameCount = Count;
+    MPEGFileInfo->BitRate = 0;
+    MPEGFileInfo->TrackLength = Seconds >= UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(Seconds);
+    return 1;
+}
+
+void AvgBitRate(MPEGFileInfoType* MPEGFileInfo, uint32_t ActualLength)
+{
+    if (!MPEGFileInfo || ActualLength == 0)
+        return;
+    double Ratio = static_cast<double>(MPEGFileInfo->TrackLength) / ActualLength;
+    if (Ratio < ToleranceLower || Ratio > ToleranceUpper)
+        MPEGFileInfo->BitRate = ClampInt(MPEGFileInfo->BitRate * Ratio);
+}

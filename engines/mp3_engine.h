@@ -2,6 +2,7 @@
 #pragma once
 
 #include "engine.h"
+#include "id3.h"
 
 #include <cstdio>
 

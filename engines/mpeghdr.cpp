@@ -43,6 +43,17 @@ namespace {
 constexpr size_t SearchBlockSize = 1024;
 constexpr int ConfirmingFrames = 3;
 constexpr int KbitToBit = 1000;
+constexpr uint8_t SyncByte = 0xFF;
+constexpr uint8_t SyncMaskByte1 = 0xE0;   // the last three sync bits
+constexpr uint32_t InvalidBitRateIndex = 15;
+constexpr uint32_t ReservedRateIndex = 3;
+
+// Frame length = coefficient x bit rate / sample rate, the coefficient being
+// samples per frame / 8 (for Layer I counted in 4-byte slots).
+constexpr uint32_t L1Coefficient = 12;    // Layer I, in 4-byte slots
+constexpr uint32_t L1SlotSize = 4;
+constexpr uint32_t L2_3Coefficient = 144; // Layer II, and Layer III of MPEG-1
+constexpr uint32_t L3LsfCoefficient = 72; // Layer III of MPEG-2 and MPEG-2.5
 
 // Column of SampleRateIndexTable by VersionId; -1 for the reserved version.
 constexpr int SampleRateColumn[4] = {2, -1, 1, 0};
@@ -52,24 +63,13 @@ enum CandidateState { WantSync = 0, WantByte1 = 1, WantByte2 = 2, WantByte3 = 3 
 
 bool Byte1Acceptable(uint8_t Byte)
 {
-    return (Byte & 0xE0) == 0xE0 && ((Byte >> 3) & 3) != VersionReserved &&
+    return (Byte & SyncMaskByte1) == SyncMaskByte1 && ((Byte >> 3) & 3) != VersionReserved &&
            ((Byte >> 1) & 3) != LayerReserved;
 }
 
 bool Byte2Acceptable(uint8_t Byte)
 {
-    return (Byte >> 4) != 15 && ((Byte >> 2) & 3) != 3;
-}
-
-// Reads a header at the stream's position; false at the end of the stream.
-bool ReadFrameHdr(FILE* Fi, MPEGFrameHdrType* Hdr)
-{
-    uint32_t Raw = 0;
-    if (fread(&Raw, 1, FrameHdrBytes, Fi) != FrameHdrBytes)
-        return false;
-    lword_swap(&Raw);
-    Hdr->Word = Raw;
-    return true;
+    return (Byte >> 4) != InvalidBitRateIndex && ((Byte >> 2) & 3) != ReservedRateIndex;
 }
 
 bool Confirms(MPEGFrameHdrType Candidate, MPEGFrameHdrType Next)
@@ -100,6 +100,16 @@ int ConfirmCandidate(FILE* Fi, off_t CandPos, MPEGFrameHdrType Candidate)
 }
 
 } // namespace
+
+bool ReadFrameHdr(FILE* Fi, MPEGFrameHdrType* Hdr)
+{
+    uint32_t Raw = 0;
+    if (fread(&Raw, 1, FrameHdrBytes, Fi) != FrameHdrBytes)
+        return false;
+    lword_swap(&Raw);
+    Hdr->Word = Raw;
+    return true;
+}
 
 void lword_swap(uint32_t* lword)
 {
@@ -141,11 +151,11 @@ uint32_t CalculateFrameLength(MPEGFrameHdrType FrameHdr)
     if (BR == 0 || SR == 0)
         return 0;
     if (FrameHdr.LayerDesc() == LayerI)
-        return 12 * BR / SR * 4 + (FrameHdr.Padding() ? L1PaddingSize : 0);
+        return L1Coefficient * BR / SR * L1SlotSize + (FrameHdr.Padding() ? L1PaddingSize : 0);
     uint32_t Pad = FrameHdr.Padding() ? L2_3PaddingSize : 0;
     if (FrameHdr.LayerDesc() == LayerIII && FrameHdr.VersionId() != VersionMpeg1)
-        return 72 * BR / SR + Pad;
-    return 144 * BR / SR + Pad;
+        return L3LsfCoefficient * BR / SR + Pad;
+    return L2_3Coefficient * BR / SR + Pad;
 }
 
 uint32_t SamplesPerFrameFromHdr(MPEGFrameHdrType FrameHdr)
@@ -173,7 +183,7 @@ void ProcessNextFrameHeader(FILE* Fi, MPEGFrameHdrType* FrameHdr, int32_t* Frame
             uint8_t Byte = Block[i];
             switch (State) {
             case WantSync:
-                if (Byte == 0xFF) {
+                if (Byte == SyncByte) {
                     Hdr[0] = Byte;
                     CandOffset = Count;
                     State = WantByte1;

@@ -60,6 +60,9 @@ void lword_swap(uint32_t* lword);
 // The header value of 4 bytes in file order.
 MPEGFrameHdrType FrameHdrFromBytes(const uint8_t* Bytes);
 
+// Reads 4 header bytes at the stream's position; false at the end of it.
+bool ReadFrameHdr(FILE* Fi, MPEGFrameHdrType* Hdr);
+
 // Hz; 0 for a reserved version or sample-rate index.
 int SampleRateFromFrameHdr(MPEGFrameHdrType FrameHdr);
 // Bits per second; 0 for a reserved version or layer, free format or index 15.
