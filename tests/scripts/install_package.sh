@@ -15,6 +15,11 @@ test -f "$PREFIX/include/zeb-audio.h"
 ls "$LIBDIR"/libzeb-audio.so.* >/dev/null
 readelf -d "$LIBDIR/libzeb-audio.so" | grep -q 'SONAME.*libzeb-audio.so.0'
 
+# Only the public API is exported.
+extra=$(nm -D --defined-only "$LIBDIR/libzeb-audio.so" | awk '{print $3}' | grep -v -E '^_?ZEBAudio|^ZEBWindow' || true)
+if [ -n "$extra" ]; then echo "unexpected exports: $extra"; exit 1; fi
+nm -D --defined-only "$LIBDIR/libzeb-audio.so" | grep -q ' _ZEBAudioMessageSend$'
+
 export PKG_CONFIG_PATH=$LIBDIR/pkgconfig
 cc -o "$WORK/ping_pc" "$SRC/tests/package/ping_host.c" $(pkg-config --cflags --libs zeb-audio)
 LD_LIBRARY_PATH=$LIBDIR "$WORK/ping_pc"
