@@ -39,15 +39,20 @@ inline void DiscardRegister(OutputModule* M)
     M->OutputWrite = DiscardWrite;
 }
 
-// Plays Path through a discarding output module as fast as decoding goes;
-// returns the wall time, or a negative value when it did not play.
-inline double TimePlayback(const std::string& Path, unsigned long long* Bytes)
+// Plays Path through a discarding output module (and Filter, if given) as
+// fast as decoding goes; returns the wall time, or a negative value when it
+// did not play.
+inline double TimePlayback(const std::string& Path, unsigned long long* Bytes,
+                           ZEBFilterRegisterFunc Filter = nullptr, void* FilterParams = nullptr,
+                           uint32_t IntervalMs = 1000)
 {
     ZEBWindow* Window = ZEBWindowCreate();
     void* Player = ZEBAudioPlayerCreate(Window);
     *Bytes = 0;
     ZEBAudioOutputOpenModule(Player, "DISCARD", DiscardRegister, Bytes);
-    ZEBAudioSetInputTimeInterval(Player, 1000);
+    if (Filter)
+        ZEBAudioAddOutputFilter(Player, Filter, FilterParams);
+    ZEBAudioSetInputTimeInterval(Player, IntervalMs);
     auto Start = std::chrono::steady_clock::now();
     ZEBAudioInputOpen(Player, Path.c_str());
     ZEBAudioPlay(Player);

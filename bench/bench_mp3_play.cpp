@@ -19,36 +19,6 @@ void CountingFilter(OutputFilterModule* M)
     M->FilterWrite = CountWrite;
 }
 
-double TimeWithFilter(const std::string& Path, unsigned long long* Bytes)
-{
-    // The same as TimePlayback, with one filter in the chain.
-    ZEBWindow* Window = ZEBWindowCreate();
-    void* Player = ZEBAudioPlayerCreate(Window);
-    long Sections = 0;
-    *Bytes = 0;
-    ZEBAudioOutputOpenModule(Player, "DISCARD", zebbench::DiscardRegister, Bytes);
-    ZEBAudioAddOutputFilter(Player, CountingFilter, &Sections);
-    ZEBAudioSetInputTimeInterval(Player, 250);
-    auto Start = std::chrono::steady_clock::now();
-    ZEBAudioInputOpen(Player, Path.c_str());
-    ZEBAudioPlay(Player);
-    ZEBMessage M;
-    double Took = -1.0;
-    while (ZEBWindowGetMessage(Window, &M, 120000)) {
-        if (M.Msg == ZEB_RSP_ERROR)
-            break;
-        if (M.Msg == ZEB_NTF_PLAY_STATE && M.wParam == ZEB_PLAYER_STATE_EOS) {
-            Took = zebbench::Seconds(Start);
-            break;
-        }
-    }
-    ZEBAudioPlayerDestroy(Player);
-    while (ZEBWindowGetMessage(Window, &M, 200)) {
-    }
-    ZEBWindowDestroy(Window);
-    return Took;
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -63,7 +33,8 @@ int main(int argc, char** argv)
     double Best = 1e9, PeerBest = 1e9;
     for (int Round = 0; Round < 3; ++Round) {
         unsigned long long Bytes = 0;
-        double Ours = TimeWithFilter(Path, &Bytes);
+        long Sections = 0;
+        double Ours = zebbench::TimePlayback(Path, &Bytes, CountingFilter, &Sections, 250);
         double Peer = zebbench::TimeCommand("mpg123 -q -t " + Path);
         if (Ours < 0 || Peer < 0) {
             fprintf(stderr, "a run failed\n");

@@ -4,8 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-#include <sys/stat.h>
+#include <strings.h>
 
 #include <algorithm>
 #include <cmath>
@@ -307,31 +306,10 @@ TEST(WavTrackQueries, LengthAndInfoOfAWaveFile)
 
 // ---- Corpus ----
 
-void ListFiles(const std::string& Dir, const std::function<void(const std::string&)>& Visit)
-{
-    DIR* D = opendir(Dir.c_str());
-    if (!D)
-        return;
-    while (dirent* E = readdir(D)) {
-        std::string Name = E->d_name;
-        if (Name == "." || Name == "..")
-            continue;
-        std::string Path = Dir + "/" + Name;
-        struct stat St;
-        if (stat(Path.c_str(), &St) != 0)
-            continue;
-        if (S_ISDIR(St.st_mode))
-            ListFiles(Path, Visit);
-        else
-            Visit(Path);
-    }
-    closedir(D);
-}
-
 TEST(WavCorpus, EveryWaveFilePlaysToTheEndOrIsRefused)
 {
     std::vector<std::string> Files;
-    ListFiles(ZEB_CORPUS_DIR, [&](const std::string& P) {
+    ForEachFile(ZEB_CORPUS_DIR, [&](const std::string& P) {
         if (P.size() > 4 && strcasecmp(P.c_str() + P.size() - 4, ".wav") == 0)
             Files.push_back(P);
     });

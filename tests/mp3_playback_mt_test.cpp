@@ -2,61 +2,19 @@
 // decode of the file, damaged streams play around the damage, and the
 // track queries scan variable-bit-rate files.
 #include "support/host.h"
+#include "support/mpeg_fixtures.h"
 
 #include <gtest/gtest.h>
-#include <mpg123.h>
-
-#include <dirent.h>
 #include <strings.h>
-#include <sys/stat.h>
-
-#include <functional>
 
 using namespace zebtest;
 
 namespace {
 
-// A WAVE source encoded with lame; cached in the fixture folder.
 std::string Encode(const std::string& Name, const std::string& LameArgs, uint32_t Rate, uint16_t Channels,
                    uint32_t Seconds)
 {
-    std::string Mp3 = FixturePath(Name);
-    struct stat St;
-    if (stat(Mp3.c_str(), &St) == 0 && St.st_size > 0)
-        return Mp3;
-    std::string Wav = Mp3 + ".src.wav";
-    WriteWav(Wav, Rate, Channels, 16, TestPcm(Rate * Seconds, Channels, Rate));
-    if (!Run("lame --quiet " + LameArgs + " '" + Wav + "' '" + Mp3 + "'"))
-        return std::string();
-    return Mp3;
-}
-
-// libmpg123 decoding the whole file on its own, with the player's settings.
-std::vector<uint8_t> ReferenceDecode(const std::string& Path)
-{
-    std::vector<uint8_t> Pcm;
-    mpg123_init();
-    mpg123_handle* H = mpg123_new(nullptr, nullptr);
-    mpg123_param(H, MPG123_FLAGS, MPG123_QUIET, 0);
-    mpg123_format_none(H);
-    const long* Rates;
-    size_t Count;
-    mpg123_rates(&Rates, &Count);
-    for (size_t i = 0; i < Count; ++i)
-        mpg123_format(H, Rates[i], MPG123_MONO | MPG123_STEREO, MPG123_ENC_SIGNED_16);
-    if (mpg123_open(H, Path.c_str()) == MPG123_OK) {
-        unsigned char Buf[16384];
-        size_t Done = 0;
-        int Err;
-        while ((Err = mpg123_read(H, Buf, sizeof Buf, &Done)) == MPG123_OK || Err == MPG123_NEW_FORMAT || Done > 0) {
-            Pcm.insert(Pcm.end(), Buf, Buf + Done);
-            if (Err != MPG123_OK && Err != MPG123_NEW_FORMAT)
-                break;
-        }
-        mpg123_close(H);
-    }
-    mpg123_delete(H);
-    return Pcm;
+    return LameFixture(Name, Seconds, Channels, Rate, LameArgs);
 }
 
 class Mp3Playback : public ::testing::Test {
@@ -116,7 +74,7 @@ TEST_F(Mp3Playback, DecodedPcmEqualsLibmpg123)
         }
         std::vector<ZEBMessage> Got = PlayToEnd(Path);
         EXPECT_FALSE(HasError(Got)) << C.Name << ": " << Describe(Got);
-        std::vector<uint8_t> Expected = ReferenceDecode(Path);
+        std::vector<uint8_t> Expected = DecodeWithLibmpg123(Path);
         ASSERT_GT(Expected.size(), 10000u) << C.Name;
         std::vector<uint8_t> Played = Out.Bytes();
         EXPECT_EQ(Played.size(), Expected.size()) << C.Name;
@@ -138,7 +96,7 @@ TEST_F(Mp3Playback, CorruptStretchPlaysAroundItSilently)
     WriteFile(Damaged, Bytes);
     std::vector<ZEBMessage> Got = PlayToEnd(Damaged);
     EXPECT_FALSE(HasError(Got)) << Describe(Got);
-    size_t Reference = ReferenceDecode(Clean).size();
+    size_t Reference = DecodeWithLibmpg123(Clean).size();
     size_t Played = Out.Bytes().size();
     EXPECT_GT(Played, Reference * 8 / 10);
     EXPECT_LE(Played, Reference + 44100 * 4);
@@ -204,25 +162,6 @@ TEST(Mp3TrackQueries, LengthQueryScansVariableBitRateWithoutXing)
 
 // ---- Corpus: .mp3 files and every file no other engine takes ----
 
-void ListFiles(const std::string& Dir, const std::function<void(const std::string&)>& Visit)
-{
-    DIR* D = opendir(Dir.c_str());
-    if (!D)
-        return;
-    while (dirent* E = readdir(D)) {
-        std::string Name = E->d_name;
-        if (Name == "." || Name == "..")
-            continue;
-        std::string Path = Dir + "/" + Name;
-        struct stat St;
-        if (stat(Path.c_str(), &St) == 0 && S_ISDIR(St.st_mode))
-            ListFiles(Path, Visit);
-        else
-            Visit(Path);
-    }
-    closedir(D);
-}
-
 bool TakenAsMpeg(const std::string& Path)
 {
     static const char* const Others[] = {".ogg", ".aac", ".m4a", ".mp4", ".wma", ".flac", ".wav", ".w64"};
@@ -239,7 +178,7 @@ bool TakenAsMpeg(const std::string& Path)
 TEST(Mp3Corpus, EveryMpegCandidatePlaysToTheEndOrIsRefused)
 {
     std::vector<std::string> Files;
-    ListFiles(ZEB_CORPUS_DIR, [&](const std::string& P) {
+    ForEachFile(ZEB_CORPUS_DIR, [&](const std::string& P) {
         if (TakenAsMpeg(P) && P.find("README") == std::string::npos)
             Files.push_back(P);
     });

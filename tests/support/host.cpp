@@ -1,6 +1,8 @@
 #include "support/host.h"
 
 #include <gtest/gtest.h>
+#include <dirent.h>
+#include <mpg123.h>
 #include <sys/stat.h>
 
 #include <chrono>
@@ -304,5 +306,55 @@ void WriteFile(const std::string& Path, const std::vector<uint8_t>& Bytes)
 bool Run(const std::string& Command) { return std::system(Command.c_str()) == 0; }
 
 bool HaveTool(const std::string& Tool) { return Run("command -v " + Tool + " >/dev/null 2>&1"); }
+
+void ForEachFile(const std::string& Dir, const std::function<void(const std::string&)>& Visit)
+{
+    DIR* D = opendir(Dir.c_str());
+    if (!D)
+        return;
+    while (dirent* E = readdir(D)) {
+        std::string Name = E->d_name;
+        if (Name == "." || Name == "..")
+            continue;
+        std::string Path = Dir + "/" + Name;
+        struct stat St;
+        if (stat(Path.c_str(), &St) != 0)
+            continue;
+        if (S_ISDIR(St.st_mode))
+            ForEachFile(Path, Visit);
+        else if (S_ISREG(St.st_mode))
+            Visit(Path);
+    }
+    closedir(D);
+}
+
+std::vector<uint8_t> DecodeWithLibmpg123(const std::string& Path)
+{
+    std::vector<uint8_t> Pcm;
+    mpg123_init();
+    mpg123_handle* H = mpg123_new(nullptr, nullptr);
+    if (!H)
+        return Pcm;
+    mpg123_param(H, MPG123_FLAGS, MPG123_QUIET, 0);
+    mpg123_format_none(H);
+    const long* Rates;
+    size_t Count;
+    mpg123_rates(&Rates, &Count);
+    for (size_t i = 0; i < Count; ++i)
+        mpg123_format(H, Rates[i], MPG123_MONO | MPG123_STEREO, MPG123_ENC_SIGNED_16);
+    if (mpg123_open(H, Path.c_str()) == MPG123_OK) {
+        unsigned char Buf[16384];
+        for (;;) {
+            size_t Got = 0;
+            int Ret = mpg123_read(H, Buf, sizeof Buf, &Got);
+            Pcm.insert(Pcm.end(), Buf, Buf + Got);
+            if (Ret == MPG123_DONE || (Ret != MPG123_OK && Ret != MPG123_NEW_FORMAT))
+                break;
+        }
+        mpg123_close(H);
+    }
+    mpg123_delete(H);
+    return Pcm;
+}
 
 } // namespace zebtest

@@ -4,6 +4,7 @@
 #include "zeb-audio.h"
 
 #include <atomic>
+#include <functional>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -80,5 +81,10 @@ void WriteFile(const std::string& Path, const std::vector<uint8_t>& Bytes);
 // Runs a shell command; true when it exits with status 0.
 bool Run(const std::string& Command);
 bool HaveTool(const std::string& Tool);
+// Calls Visit with the path of every regular file below Dir (recursively).
+void ForEachFile(const std::string& Dir, const std::function<void(const std::string&)>& Visit);
+// libmpg123 decoding a whole file on its own, with the player's settings
+// (signed 16-bit at the stream's rate and channels, no gapless trimming).
+std::vector<uint8_t> DecodeWithLibmpg123(const std::string& Path);
 
 } // namespace zebtest
