@@ -130,7 +130,9 @@ void PerformBufferPreload(PlayerInstanceType* PlayerInstance)
         uint32_t Size = DecodeSection(PlayerInstance);
         if (Size == 0)
             return;
-        if (PreloadDSoundBuffer(PlayerInstance->DSoundProp, PlayerInstance->OutBuf, Size))
+        const MPEGFileInfoType* Info = PlayerInstance->MPEGFileInfo;
+        if (PreloadDSoundBufferFormat(PlayerInstance->DSoundProp, PlayerInstance->OutBuf, Size, Info->Channels,
+                                      Info->SampleRate))
             return;
     }
 }

@@ -1,4 +1,810 @@
-// Placeholder until the sound output lands.
+// DirectSound-style output: device list and open, the per-player stream
+// record with its looping one-second buffer, the stream write, preload,
+// play-out by the end-of-stream thread, and volume and rate control.
 #include "dsound_if.h"
-int IsPreloadBufferReady(DSoundPropType*) { return 0; }
-int PreloadDSoundBuffer(DSoundPropType*, void*, uint32_t) { return 1; }
+
+#include "core/zeb-audiodefs.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+
+WAVEFORMATEX wfx;
+
+namespace {
+
+// ZEB_NTF_ERROR details of ZEB_ERR_DSOUND_BUFFER.
+constexpr uint32_t DetailStalled = 1;
+constexpr uint32_t DetailCursor = 2;
+constexpr uint32_t DetailLock = 3;
+constexpr uint32_t DetailUnlock = 4;
+constexpr uint32_t DetailSetPosition = 5;
+constexpr uint32_t DetailWriteCursor = 6;
+constexpr uint32_t DetailClear = 7;
+constexpr uint32_t DetailFinalStop = 8;
+
+constexpr uint32_t PrimaryFlags = DSBCAPS_PRIMARYBUFFER | DSBCAPS_CTRLVOLUME;
+constexpr uint32_t SecondaryFlags =
+    DSBCAPS_GETCURRENTPOSITION2 | DSBCAPS_GLOBALFOCUS | DSBCAPS_CTRLVOLUME | DSBCAPS_CTRLFREQUENCY;
+constexpr uint16_t MasterBits = 16;
+constexpr size_t EndStreamStack = 0x10000;
+constexpr int EndStreamJoinMs = 5000;
+constexpr uint32_t FullLevel = 100;
+constexpr double StartAhead = 0.06;       // first block lands 6 % of the buffer ahead
+constexpr uint32_t WriteAlign = 4;
+constexpr uint32_t PlayOutPollMs = 5;
+constexpr uint32_t MinWaitMs = 1;
+// Longest single sleep of a wait for room: wake-up lateness must never let
+// the play cursor run past the last written byte.
+constexpr uint32_t MaxWaitMs = 50;
+
+std::atomic<uint32_t> StallTimeoutMs{DSoundStallTimeoutMs};
+
+// Module state of the running enumeration (callers serialise it).
+unsigned EnumCount = 0;
+DeviceEnumType* DeviceEnums = nullptr;
+
+typedef std::unique_lock<ZEBCriticalSection> RecordLock;
+
+void PostError(DSoundPropType* DSoundProp, uint32_t Error, uint32_t Detail)
+{
+    db_printf("dsound: error %u detail %u\n", Error, Detail);
+    PostHostMessage(DSoundProp->hPar, ZEB_NTF_ERROR, Error, Detail);
+}
+
+// Copies a description, shortened to fit without cutting a UTF-8 sequence.
+void CopyDescription(char* Dest, size_t Capacity, const char* Source)
+{
+    size_t Length = Source ? strlen(Source) : 0;
+    if (Length >= Capacity) {
+        Length = Capacity - 1;
+        while (Length > 0 && (static_cast<unsigned char>(Source[Length]) & 0xC0) == 0x80)
+            --Length;
+    }
+    if (Length)
+        memcpy(Dest, Source, Length);
+    Dest[Length] = '\0';
+}
+
+void FillMasterFormat(WAVEFORMATEX* Format)
+{
+    Format->wFormatTag = WAVE_FORMAT_PCM;
+    Format->nChannels = DSMixChannels;
+    Format->nSamplesPerSec = DSMixRate;
+    Format->wBitsPerSample = MasterBits;
+    Format->nBlockAlign = static_cast<uint16_t>(Format->wBitsPerSample / 8 * Format->nChannels);
+    Format->nAvgBytesPerSec = Format->nBlockAlign * Format->nSamplesPerSec;
+    Format->cbSize = 0;
+}
+
+// Gives up the record's buffer after a failure: stopped, released, and the
+// record counts as stopped so that a drain returns. Lock held.
+void GiveUpBuffer(DSoundPropType* DSoundProp)
+{
+    DSoundProp->AbortClose = 1;
+    if (DSoundProp->lpdsb)
+        DSBufferStop(DSoundProp->lpdsb);
+    DSBufferRelease(DSoundProp->lpdsb);
+    DSoundProp->lpdsb = nullptr;
+    DSoundProp->BufferPreLoaded = 0;
+    DSoundProp->BuffersStop = 1; // last: a drain waiting for it sees the record settled
+}
+
+// Replaces the record's buffer by one of its current format. Lock held.
+bool RecreateBuffer(DSoundPropType* DSoundProp)
+{
+    DSBufferRelease(DSoundProp->lpdsb);
+    DSoundProp->lpdsb = nullptr;
+    DSoundProp->BuffersStop = 1;
+    DSoundProp->BufferPreLoaded = 0;
+    DSoundProp->lBufferCount = 0;
+    DSoundProp->sWritePtr = 0;
+    uint32_t Size = 0;
+    DSoundProp->lpdsb = CreateSecondaryBuffer(DSoundProp->lpds, DSoundProp->SampleRate, DSoundProp->Channels, &Size);
+    if (!DSoundProp->lpdsb)
+        return false;
+    DSoundProp->sBufferSize = Size;
+    if (DSoundProp->lBufferSize < Size / 2) {
+        uint8_t* Grown = static_cast<uint8_t*>(realloc(DSoundProp->lBuffer, Size / 2));
+        if (Grown) {
+            DSoundProp->lBuffer = Grown;
+            DSoundProp->lBufferSize = Size / 2;
+        }
+    }
+    return true;
+}
+
+// Makes room for Extra more held bytes; false when memory runs out.
+bool ReserveHeld(DSoundPropType* DSoundProp, uint32_t Extra)
+{
+    uint64_t Needed = static_cast<uint64_t>(DSoundProp->lBufferCount) + Extra;
+    if (Needed <= DSoundProp->lBufferSize)
+        return true;
+    if (Needed > UINT32_MAX)
+        return false;
+    uint8_t* Grown = static_cast<uint8_t*>(realloc(DSoundProp->lBuffer, Needed));
+    if (!Grown)
+        return false;
+    DSoundProp->lBuffer = Grown;
+    DSoundProp->lBufferSize = static_cast<uint32_t>(Needed);
+    return true;
+}
+
+// Detects a playing buffer whose cursor stands still.
+struct StallWatch {
+    uint32_t LastCursor = UINT32_MAX;
+    uint32_t Since = GetTickCount();
+
+    void Check(uint32_t Cursor, bool Playing)
+    {
+        uint32_t Now = GetTickCount();
+        if (!Playing || Cursor != LastCursor) {
+            LastCursor = Cursor;
+            Since = Now;
+        } else if (Now - Since > StallTimeoutMs) {
+            throw DSoundFailure{DetailStalled};
+        }
+    }
+};
+
+// Reads the play cursor under the lock; false when the record has no buffer.
+bool ReadPlayCursor(DSoundPropType* DSoundProp, uint32_t* Cursor, bool* Playing)
+{
+    RecordLock Lock(DSoundProp->hCritical);
+    if (!DSoundProp->lpdsb)
+        return false;
+    uint32_t Status = 0;
+    if (DSBufferGetCurrentPosition(DSoundProp->lpdsb, Cursor, nullptr) != DS_OK ||
+        DSBufferGetStatus(DSoundProp->lpdsb, &Status) != DS_OK)
+        throw DSoundFailure{DetailCursor};
+    *Playing = (Status & DSBSTATUS_PLAYING) != 0;
+    return true;
+}
+
+// Waits until the play cursor has moved past Offset into the silence that
+// follows it: all written audio has been played.
+bool WaitPlayedPast(DSoundPropType* DSoundProp, uint32_t Offset, uint32_t Silence, uint32_t BufferSize,
+                    const std::atomic<int>* AbortFlag)
+{
+    StallWatch Watch;
+    for (;;) {
+        if (*AbortFlag)
+            return false;
+        uint32_t Cursor = 0;
+        bool Playing = false;
+        if (!ReadPlayCursor(DSoundProp, &Cursor, &Playing))
+            return false;
+        Watch.Check(Cursor, Playing);
+        if (PlayBackDelta(Cursor, Offset, BufferSize) < Silence)
+            return true;
+        Sleep(PlayOutPollMs);
+    }
+}
+
+// Time the buffer takes to play Bytes at its current rate ratio.
+uint32_t PlayTimeMs(DSoundPropType* DSoundProp, uint32_t Bytes, uint32_t BufferSize)
+{
+    float Ratio;
+    {
+        RecordLock Lock(DSoundProp->hCritical);
+        Ratio = DSoundProp->SampleRateRatio;
+    }
+    double Ms = static_cast<double>(Bytes) * 1000.0 / BufferSize / (Ratio > 0.0f ? Ratio : 1.0f);
+    return Ms < UINT32_MAX ? static_cast<uint32_t>(Ms) : UINT32_MAX;
+}
+
+// Starts playback for the first block of a stream. Lock held; false when the
+// block is to be dropped (the failure is posted).
+bool StartPlayback(DSoundPropType* DSoundProp)
+{
+    DSBuffer* Buffer = DSoundProp->lpdsb;
+    uint32_t N = DSoundProp->sBufferSize;
+    if (DSBufferSetCurrentPosition(Buffer, 0) != DS_OK) {
+        PostError(DSoundProp, ZEB_ERR_DSOUND_BUFFER, DetailSetPosition);
+        return false;
+    }
+    db_printf("dsound: buffer clear\n");
+    if (DSoundProp->BufferPreLoaded) {
+        DSoundProp->BufferPreLoaded = 0; // play the preload from where it left W
+    } else {
+        uint32_t WriteCursor = 0;
+        if (DSBufferGetCurrentPosition(Buffer, nullptr, &WriteCursor) != DS_OK) {
+            PostError(DSoundProp, ZEB_ERR_DSOUND_BUFFER, DetailWriteCursor);
+            return false;
+        }
+        uint32_t Ahead = static_cast<uint32_t>(N * StartAhead);
+        DSoundProp->sWritePtr = (Ahead + WriteAlign - 1) / WriteAlign * WriteAlign % N;
+        if (!ClearSecondaryBuffer(DSoundProp, 0, N)) {
+            PostError(DSoundProp, ZEB_ERR_DSOUND_BUFFER, DetailClear);
+            return false;
+        }
+    }
+    db_printf("dsound: playback commence\n");
+    if (DSBufferPlay(Buffer, 0, 0, DSBPLAY_LOOPING) != DS_OK) {
+        PostError(DSoundProp, ZEB_ERR_DSOUND_PLAYBACK, 0);
+        return false;
+    }
+    DSoundProp->BuffersStop = 0;
+    DSoundProp->AbortClose = 1; // a new stream cancels any play-out still pending
+    return true;
+}
+
+// Copies one block into the buffer at W. Lock held; throws DSoundFailure.
+void WriteSpans(DSoundPropType* DSoundProp, uint32_t Offset, const uint8_t* Bytes, uint32_t Size)
+{
+    void* First = nullptr;
+    void* Second = nullptr;
+    uint32_t FirstLen = 0, SecondLen = 0;
+    db_printf("dsound: buffer update in progress\n");
+    if (DSBufferLock(DSoundProp->lpdsb, Offset, Size, &First, &FirstLen, &Second, &SecondLen, 0) != DS_OK)
+        throw DSoundFailure{DetailLock};
+    memcpy(First, Bytes, FirstLen);
+    if (SecondLen)
+        memcpy(Second, Bytes + FirstLen, SecondLen);
+    if (DSBufferUnlock(DSoundProp->lpdsb, First, FirstLen, Second, SecondLen) != DS_OK)
+        throw DSoundFailure{DetailUnlock};
+}
+
+// Blocks above three quarters of the buffer are cut into quarter pieces: the
+// play cursor moves in steps, so free space close to the whole buffer may
+// never be seen.
+uint32_t CutThreshold(uint32_t BufferSize)
+{
+    return BufferSize - BufferSize / 4;
+}
+
+// Places one block of at most the cut threshold. Lock held by the caller.
+void PlaceBlock(DSoundPropType* DSoundProp, uint16_t BytesPerSample, uint16_t Channels, uint32_t SampleRate,
+                const uint8_t* Bytes, uint32_t Size)
+{
+    if (DSoundProp->BuffersStop) {
+        if (!StartPlayback(DSoundProp))
+            return;
+    } else {
+        DSoundProp->AbortClose = 1; // new data cancels a pending play-out
+    }
+    if (DSoundProp->lBufferCount) {
+        uint32_t Held = DSoundProp->lBufferCount;
+        DSoundProp->lBufferCount = 0;
+        StreamToDSoundBuffer(DSoundProp, BytesPerSample, Channels, SampleRate, DSoundProp->lBuffer, Held);
+        if (!DSoundProp->lpdsb)
+            return;
+    }
+    static const std::atomic<int> NeverAbort{0};
+    uint32_t N = DSoundProp->sBufferSize;
+    try {
+        uint32_t W = DSoundProp->sWritePtr;
+        if (!WaitForBufferSpace(DSoundProp, W, Size, N, &NeverAbort))
+            return;
+        WriteSpans(DSoundProp, W, Bytes, Size);
+        DSoundProp->sWritePtr = (W + Size) % N;
+    } catch (const DSoundFailure& Failure) {
+        PostError(DSoundProp, ZEB_ERR_DSOUND_BUFFER, Failure.Detail);
+        GiveUpBuffer(DSoundProp);
+    }
+}
+
+// Waits until a playing buffer may be replaced: the end-of-stream thread
+// stops it after its play-out. Without a pending play-out nothing else
+// would stop it, so it is left to the release.
+void WaitUntilStopped(DSoundPropType* DSoundProp)
+{
+    while (!DSoundProp->BuffersStop && !DSoundProp->AbortClose)
+        Sleep(1);
+}
+
+// One play-out: wait until at most half a buffer is unplayed, silence the
+// half after the last byte, let the rest play and stop.
+void PlayOut(DSoundPropType* DSoundProp)
+{
+    uint32_t W, N;
+    {
+        RecordLock Lock(DSoundProp->hCritical);
+        if (!DSoundProp->lpdsb)
+            return;
+        W = DSoundProp->sWritePtr;
+        N = DSoundProp->sBufferSize;
+    }
+    uint32_t H = N / 2;
+    if (!WaitForBufferSpace(DSoundProp, W, H, N, &DSoundProp->AbortClose))
+        return;
+    {
+        RecordLock Lock(DSoundProp->hCritical);
+        if (DSoundProp->AbortClose)
+            return;
+        ClearSecondaryBuffer(DSoundProp, W, H);
+    }
+    if (!WaitPlayedPast(DSoundProp, W, H, N, &DSoundProp->AbortClose))
+        return;
+    RecordLock Lock(DSoundProp->hCritical);
+    if (DSoundProp->AbortClose || !DSoundProp->lpdsb)
+        return;
+    if (DSBufferStop(DSoundProp->lpdsb) != DS_OK)
+        throw DSoundFailure{DetailFinalStop};
+    DSoundProp->BuffersStop = 1;
+}
+
+// A failure gives the buffer up; the thread stays to serve a later buffer.
+void GuardedPlayOut(DSoundPropType* DSoundProp)
+{
+    try {
+        PlayOut(DSoundProp);
+    } catch (const DSoundFailure& Failure) {
+        RecordLock Lock(DSoundProp->hCritical);
+        PostError(DSoundProp, ZEB_ERR_DSOUND_BUFFER, Failure.Detail);
+        GiveUpBuffer(DSoundProp);
+    } catch (...) {
+        RecordLock Lock(DSoundProp->hCritical);
+        PostError(DSoundProp, ZEB_ERR_UNHANDLED_EXCEPTION, ZEB_EXC_ENDSTREAM_THREAD);
+        GiveUpBuffer(DSoundProp);
+    }
+}
+
+void ReleaseRecord(DSoundPropType* DSoundProp)
+{
+    if (DSoundProp->hEvent)
+        CloseEvent(DSoundProp->hEvent);
+    DSBufferRelease(DSoundProp->lpdsb);
+    free(DSoundProp->lBuffer);
+    delete DSoundProp;
+}
+
+bool ValidRatioRate(long double Frequency)
+{
+    return Frequency >= DSBFREQUENCY_MIN && Frequency < static_cast<long double>(DSBFREQUENCY_MAX) + 1;
+}
+
+} // namespace
+
+// ---- Devices ----
+
+DeviceEnumType* EnumerateDevices(unsigned* Count)
+{
+    EnumCount = 0;
+    DeviceEnums = nullptr;
+    if (DirectSoundEnumerateA(DSEnumProc, nullptr) < 0) {
+        free(DeviceEnums);
+        DeviceEnums = nullptr;
+        return nullptr;
+    }
+    *Count = EnumCount;
+    DeviceEnumType* List = DeviceEnums;
+    DeviceEnums = nullptr;
+    return List;
+}
+
+int DSEnumProc(void* lpGUID, const char* lpszDesc, const char* lpszDrvName, void* lpContext)
+{
+    DeviceEnumType* Grown =
+        static_cast<DeviceEnumType*>(realloc(DeviceEnums, (EnumCount + 1) * sizeof(DeviceEnumType)));
+    if (!Grown)
+        return 0; // out of memory: keep the devices listed so far
+    DeviceEnums = Grown;
+    DeviceEnumType* Entry = &DeviceEnums[EnumCount++];
+    Entry->lpGUID = lpGUID;
+    CopyDescription(Entry->Description, sizeof(Entry->Description), lpszDesc);
+    return 1;
+}
+
+void FreeEnumDevices(DeviceEnumType* DeviceEnums)
+{
+    free(DeviceEnums);
+}
+
+DSDevice* InitDSound(void* hwnd, void* pguid, DSBuffer** lpDSPrimaryBuffer)
+{
+    DSDevice* lpds = nullptr;
+    if (DirectSoundCreate(pguid, &lpds, nullptr) < 0)
+        return nullptr;
+    if (DSDeviceSetCooperativeLevel(lpds, hwnd, DSSCL_PRIORITY) < 0) {
+        DSDeviceRelease(lpds);
+        return nullptr;
+    }
+    DSBUFFERDESC Desc = {};
+    Desc.dwSize = DSBUFFERDESC_SIZE;
+    Desc.dwFlags = PrimaryFlags;
+    DSBuffer* Primary = nullptr;
+    if (DSDeviceCreateSoundBuffer(lpds, &Desc, &Primary, nullptr) < 0) {
+        DSDeviceRelease(lpds);
+        return nullptr;
+    }
+    FillMasterFormat(&wfx);
+    DSBufferSetFormat(Primary, &wfx);
+    *lpDSPrimaryBuffer = Primary;
+    return lpds;
+}
+
+void CloseDSound(DSDevice* lpds)
+{
+    if (lpds)
+        DSDeviceRelease(lpds);
+}
+
+// ---- Stream record ----
+
+DSBuffer* CreateSecondaryBuffer(DSDevice* lpds, uint32_t SampleRate, uint32_t Channels, uint32_t* BufferSize)
+{
+    if (!lpds || Channels == 0 || Channels > DSMixChannels || SampleRate > DSBFREQUENCY_MAX)
+        return nullptr;
+    WAVEFORMATEX Format = wfx;
+    if (Format.wBitsPerSample == 0)
+        FillMasterFormat(&Format);
+    Format.nChannels = static_cast<uint16_t>(Channels);
+    Format.nSamplesPerSec = SampleRate;
+    Format.nBlockAlign = static_cast<uint16_t>(Format.wBitsPerSample / 8 * Format.nChannels);
+    Format.nAvgBytesPerSec = Format.nBlockAlign * Format.nSamplesPerSec;
+    DSBUFFERDESC Desc = {};
+    Desc.dwSize = DSBUFFERDESC_SIZE;
+    Desc.dwFlags = SecondaryFlags;
+    Desc.dwBufferBytes = Format.nAvgBytesPerSec;
+    Desc.lpwfxFormat = &Format;
+    DSBuffer* Buffer = nullptr;
+    if (DSDeviceCreateSoundBuffer(lpds, &Desc, &Buffer, nullptr) < 0)
+        return nullptr;
+    *BufferSize = Desc.dwBufferBytes;
+    return Buffer;
+}
+
+DSoundPropType* InitDSoundBuffers(DSDevice* lpds, void* hPar)
+{
+    if (wfx.wBitsPerSample == 0)
+        FillMasterFormat(&wfx);
+    uint32_t Size = 0;
+    DSBuffer* Buffer = CreateSecondaryBuffer(lpds, wfx.nSamplesPerSec, wfx.nChannels, &Size);
+    if (!Buffer)
+        return nullptr;
+    DSoundPropType* DSoundProp = new (std::nothrow) DSoundPropType{};
+    if (!DSoundProp) {
+        DSBufferRelease(Buffer);
+        return nullptr;
+    }
+    DSoundProp->lpds = lpds;
+    DSoundProp->lpdsb = Buffer;
+    DSoundProp->sByteCount = Size;
+    DSoundProp->lBuffer = static_cast<uint8_t*>(malloc(Size / 2));
+    DSoundProp->lBufferSize = Size / 2;
+    DSoundProp->BuffersStop = 1;
+    DSoundProp->hEvent = CreateEvent(false, false);
+    DSoundProp->SampleRate = wfx.nSamplesPerSec;
+    DSoundProp->Channels = wfx.nChannels;
+    DSoundProp->SampleRateRatio = 1.0f;
+    DSoundProp->sBufferSize = Size;
+    DSoundProp->hPar = hPar;
+    DSoundProp->Level = FullLevel;
+    if (!DSoundProp->lBuffer || !DSoundProp->hEvent) {
+        ReleaseRecord(DSoundProp);
+        return nullptr;
+    }
+    DSoundProp->hThread = StartThread(EndStreamThread, DSoundProp, EndStreamStack, nullptr);
+    if (!DSoundProp->hThread) {
+        ReleaseRecord(DSoundProp);
+        return nullptr;
+    }
+    SetDSoundBufferVolume(DSoundProp, FullLevel);
+    return DSoundProp;
+}
+
+int SetDSoundBufferFormat(DSoundPropType* DSoundProp, uint32_t SampleRate, uint16_t Channels)
+{
+    if (SampleRate == DSoundProp->SampleRate && Channels == DSoundProp->Channels)
+        return 1;
+    WaitUntilStopped(DSoundProp);
+    {
+        RecordLock Lock(DSoundProp->hCritical);
+        DSoundProp->SampleRate = SampleRate;
+        DSoundProp->Channels = Channels;
+        if (!RecreateBuffer(DSoundProp))
+            return 0;
+    }
+    SetDSoundBufferVolume(DSoundProp, DSoundProp->Level);
+    return SetDSoundBufferFrequency(DSoundProp, DSoundProp->SampleRateRatio);
+}
+
+void FreeDSoundBuffers(DSoundPropType* DSoundProp)
+{
+    if (!DSoundProp)
+        return;
+    DSoundProp->AbortThread = 1;
+    DSoundProp->AbortClose = 1;
+    SetEvent(DSoundProp->hEvent);
+    if (!WaitThread(DSoundProp->hThread, EndStreamJoinMs)) {
+        // The thread checks both flags at every step; it cannot be far off.
+        db_printf("dsound: end-of-stream thread late\n");
+        WaitThread(DSoundProp->hThread, -1);
+    }
+    CloseThread(DSoundProp->hThread);
+    ReleaseRecord(DSoundProp);
+}
+
+// ---- Volume and frequency ----
+
+int32_t LevelToAttenuation(uint32_t Level)
+{
+    if (Level == 0)
+        return DSBVOLUME_MIN;
+    double Fraction = Level * 0.01;
+    return static_cast<int32_t>(std::log10(Fraction) * 2000.0);
+}
+
+uint32_t AttenuationToLevel(int32_t Attenuation)
+{
+    return static_cast<uint32_t>(std::pow(10.0, Attenuation / 2000.0) * 100.0);
+}
+
+int SetDSoundBufferVolume(DSoundPropType* DSoundProp, uint32_t Level)
+{
+    if (!DSoundProp)
+        return 0;
+    int32_t Attenuation = LevelToAttenuation(Level);
+    RecordLock Lock(DSoundProp->hCritical);
+    if (DSoundProp->lpdsb) {
+        if (DSBufferSetVolume(DSoundProp->lpdsb, Attenuation) != DS_OK)
+            return 0;
+    } else if (Attenuation < DSBVOLUME_MIN || Attenuation > DSBVOLUME_MAX) {
+        return 0;
+    }
+    DSoundProp->Level = Level;
+    return 1;
+}
+
+int SetDSoundPrimaryVolume(DSBuffer* lpdsbPrimary, uint32_t Level)
+{
+    return lpdsbPrimary && DSBufferSetVolume(lpdsbPrimary, LevelToAttenuation(Level)) == DS_OK ? 1 : 0;
+}
+
+uint32_t GetDSoundPrimaryVolume(DSBuffer* lpdsbPrimary)
+{
+    int32_t Attenuation = 0;
+    if (!lpdsbPrimary || DSBufferGetVolume(lpdsbPrimary, &Attenuation) != DS_OK)
+        return 0;
+    return AttenuationToLevel(Attenuation);
+}
+
+uint32_t GetDSoundBufferVolume(DSoundPropType* DSoundProp)
+{
+    if (!DSoundProp)
+        return 0;
+    RecordLock Lock(DSoundProp->hCritical);
+    int32_t Attenuation = 0;
+    if (!DSoundProp->lpdsb || DSBufferGetVolume(DSoundProp->lpdsb, &Attenuation) != DS_OK)
+        return 0;
+    return AttenuationToLevel(Attenuation);
+}
+
+int SetDSoundBufferFrequency(DSoundPropType* DSoundProp, float Ratio)
+{
+    if (!DSoundProp)
+        return 0;
+    RecordLock Lock(DSoundProp->hCritical);
+    long double Frequency = static_cast<long double>(DSoundProp->SampleRate) * static_cast<long double>(Ratio);
+    if (!ValidRatioRate(Frequency))
+        return 0;
+    if (DSoundProp->lpdsb && DSBufferSetFrequency(DSoundProp->lpdsb, static_cast<uint32_t>(Frequency)) != DS_OK)
+        return 0;
+    DSoundProp->SampleRateRatio = Ratio; // without a buffer: applied to the next one
+    return 1;
+}
+
+// ---- Streaming ----
+
+uint32_t PlayBackDelta(uint32_t PlayCursor, uint32_t WriteCursor, uint32_t sBufferSize)
+{
+    return WriteCursor > PlayCursor ? PlayCursor + sBufferSize - WriteCursor : PlayCursor - WriteCursor;
+}
+
+bool WaitForBufferSpace(DSoundPropType* DSoundProp, uint32_t Offset, uint32_t BufSiz, uint32_t sBufferSize,
+                        const std::atomic<int>* AbortFlag)
+{
+    StallWatch Watch;
+    for (;;) {
+        if (*AbortFlag)
+            return false;
+        uint32_t Cursor = 0;
+        bool Playing = false;
+        if (!ReadPlayCursor(DSoundProp, &Cursor, &Playing))
+            return false;
+        uint32_t Free = PlayBackDelta(Cursor, Offset, sBufferSize);
+        if (Free >= BufSiz) {
+            db_printf("No delay P:%u,W:%u): %u\n", Cursor, Offset, Free);
+            return true;
+        }
+        Watch.Check(Cursor, Playing);
+        uint32_t DelayMs = PlayTimeMs(DSoundProp, BufSiz - Free, sBufferSize);
+        db_printf("hDelay (P:%u,W:%u): %u\n", Cursor, Offset, DelayMs);
+        Sleep(std::clamp(DelayMs, MinWaitMs, MaxWaitMs));
+    }
+}
+
+void StreamToDSoundBuffer(DSoundPropType* DSoundProp, uint16_t BytesPerSample, uint16_t Channels,
+                          uint32_t SampleRate, void* Buffer, uint32_t Size)
+{
+    if (!DSoundProp)
+        return;
+    if (!SetDSoundBufferFormat(DSoundProp, SampleRate, Channels))
+        PostError(DSoundProp, ZEB_ERR_DSOUND_FORMAT, 0);
+    RecordLock Lock(DSoundProp->hCritical);
+    if (!DSoundProp->lpdsb || !Buffer || Size == 0)
+        return;
+    const uint8_t* Bytes = static_cast<const uint8_t*>(Buffer);
+    uint32_t N = DSoundProp->sBufferSize;
+    if (Size > CutThreshold(N)) {
+        uint32_t Piece = N / 4;
+        while (Size > Piece) {
+            StreamToDSoundBuffer(DSoundProp, BytesPerSample, Channels, SampleRate, const_cast<uint8_t*>(Bytes), Piece);
+            Bytes += Piece;
+            Size -= Piece;
+        }
+    }
+    if (DSoundProp->lpdsb)
+        PlaceBlock(DSoundProp, BytesPerSample, Channels, SampleRate, Bytes, Size);
+}
+
+int IsPreloadBufferReady(DSoundPropType* DSoundProp)
+{
+    return DSoundProp && DSoundProp->BuffersStop ? 1 : 0;
+}
+
+int PreloadDSoundBuffer(DSoundPropType* DSoundProp, void* Buffer, uint32_t Size)
+{
+    if (!DSoundProp)
+        return 1;
+    RecordLock Lock(DSoundProp->hCritical);
+    if (!DSoundProp->lpdsb || !DSoundProp->BuffersStop)
+        return 1; // nothing can be preloaded
+    if (DSoundProp->BufferPreLoaded && DSoundProp->sByteCount == 0)
+        DSoundProp->BufferPreLoaded = 0;
+    if (!DSoundProp->BufferPreLoaded) {
+        DSoundProp->sWritePtr = 0;
+        DSoundProp->lBufferCount = 0;
+        DSoundProp->sByteCount = DSoundProp->sBufferSize;
+        DSoundProp->BufferPreLoaded = 1;
+        DSoundProp->AbortClose = 1;
+    }
+    if (!Buffer || Size == 0)
+        return 0;
+    const uint8_t* Bytes = static_cast<const uint8_t*>(Buffer);
+    uint32_t Fits = Size < DSoundProp->sByteCount ? Size : DSoundProp->sByteCount;
+    void* Span = nullptr;
+    uint32_t SpanLen = 0;
+    if (DSBufferLock(DSoundProp->lpdsb, DSoundProp->sWritePtr, Fits, &Span, &SpanLen, nullptr, nullptr, 0) != DS_OK) {
+        DSoundProp->BufferPreLoaded = 0; // the first write starts afresh
+        return 1;
+    }
+    memcpy(Span, Bytes, SpanLen);
+    if (DSBufferUnlock(DSoundProp->lpdsb, Span, SpanLen, nullptr, 0) != DS_OK) {
+        DSoundProp->BufferPreLoaded = 0;
+        return 1;
+    }
+    DSoundProp->sWritePtr += Fits;
+    DSoundProp->sByteCount -= Fits;
+    uint32_t Rest = Size - Fits;
+    if (Rest && ReserveHeld(DSoundProp, Rest)) {
+        memcpy(DSoundProp->lBuffer + DSoundProp->lBufferCount, Bytes + Fits, Rest);
+        DSoundProp->lBufferCount += Rest;
+    }
+    if (DSoundProp->sByteCount == 0) {
+        DSoundProp->sWritePtr = 0;
+        return 1;
+    }
+    return 0;
+}
+
+int PreloadDSoundBufferFormat(DSoundPropType* DSoundProp, void* Buffer, uint32_t Size, uint16_t Channels,
+                              uint32_t SampleRate)
+{
+    if (!DSoundProp)
+        return 1;
+    if (!DSoundProp->BuffersStop)
+        return 1;
+    if (!SetDSoundBufferFormat(DSoundProp, SampleRate, Channels)) {
+        PostError(DSoundProp, ZEB_ERR_DSOUND_FORMAT, 0);
+        RecordLock Lock(DSoundProp->hCritical);
+        if (!DSoundProp->lpdsb)
+            return 1;
+    }
+    return PreloadDSoundBuffer(DSoundProp, Buffer, Size);
+}
+
+void OpenDSoundBufferStream(DSoundPropType* DSoundProp)
+{
+    if (!DSoundProp)
+        return;
+    DSoundProp->BufferPreLoaded = 0;
+    RecordLock Lock(DSoundProp->hCritical);
+    if (!DSoundProp->lpdsb && RecreateBuffer(DSoundProp)) {
+        // A new stream gets a new buffer after a failure took the old one.
+        Lock.unlock();
+        SetDSoundBufferVolume(DSoundProp, DSoundProp->Level);
+        SetDSoundBufferFrequency(DSoundProp, DSoundProp->SampleRateRatio);
+    }
+}
+
+void CloseDSoundBufferStream(DSoundPropType* DSoundProp)
+{
+    if (!DSoundProp || DSoundProp->BuffersStop)
+        return;
+    DSoundProp->AbortClose = 0;
+    SetEvent(DSoundProp->hEvent);
+}
+
+void WaitDSoundStreamEnd(DSoundPropType* DSoundProp)
+{
+    if (!DSoundProp || DSoundProp->AbortClose)
+        return;
+    while (!DSoundProp->BuffersStop)
+        Sleep(1);
+}
+
+int PlayDSoundBuffer(DSoundPropType* DSoundProp)
+{
+    if (!DSoundProp)
+        return 0;
+    RecordLock Lock(DSoundProp->hCritical);
+    if (!DSoundProp->lpdsb || DSBufferPlay(DSoundProp->lpdsb, 0, 0, DSBPLAY_LOOPING) != DS_OK)
+        return 0;
+    DSoundProp->BuffersStop = 0;
+    return 1;
+}
+
+int StopDSoundBuffer(DSoundPropType* DSoundProp)
+{
+    if (!DSoundProp)
+        return 0;
+    RecordLock Lock(DSoundProp->hCritical);
+    DSoundProp->AbortClose = 1; // a stopped stream has nothing left to play out
+    if (DSoundProp->lpdsb && DSBufferStop(DSoundProp->lpdsb) != DS_OK)
+        return 0;
+    DSoundProp->BuffersStop = 1;
+    return 1;
+}
+
+int ResetDSoundBuffer(DSoundPropType* DSoundProp)
+{
+    if (!DSoundProp)
+        return 0;
+    DSoundProp->AbortClose = 1;
+    StopDSoundBuffer(DSoundProp);
+    RecordLock Lock(DSoundProp->hCritical);
+    if (!DSoundProp->lpdsb)
+        return 1;
+    ClearSecondaryBuffer(DSoundProp, 0, DSoundProp->sBufferSize);
+    return DSBufferSetCurrentPosition(DSoundProp->lpdsb, 0) == DS_OK ? 1 : 0;
+}
+
+int ClearSecondaryBuffer(DSoundPropType* DSoundProp, uint32_t Offset, uint32_t Size)
+{
+    if (!DSoundProp)
+        return 0;
+    RecordLock Lock(DSoundProp->hCritical);
+    if (!DSoundProp->lpdsb)
+        return 0;
+    void* First = nullptr;
+    void* Second = nullptr;
+    uint32_t FirstLen = 0, SecondLen = 0;
+    if (DSBufferLock(DSoundProp->lpdsb, Offset, Size, &First, &FirstLen, &Second, &SecondLen, 0) != DS_OK)
+        return 0;
+    memset(First, 0, FirstLen);
+    if (SecondLen)
+        memset(Second, 0, SecondLen);
+    return DSBufferUnlock(DSoundProp->lpdsb, First, FirstLen, Second, SecondLen) == DS_OK ? 1 : 0;
+}
+
+void EndStreamThread(void* Params)
+{
+    DSoundPropType* DSoundProp = static_cast<DSoundPropType*>(Params);
+    while (!DSoundProp->AbortThread) {
+        WaitEvent(DSoundProp->hEvent, -1);
+        if (DSoundProp->AbortThread)
+            break;
+        db_printf("EndStream thread active..\n");
+        GuardedPlayOut(DSoundProp);
+    }
+}
+
+void SetDSoundStallTimeoutForTesting(uint32_t Ms)
+{
+    StallTimeoutMs = Ms ? Ms : DSoundStallTimeoutMs;
+}

@@ -1,11 +1,108 @@
-// The DirectSound-style stream record of one player and its operations.
+// The DirectSound-style output: device enumeration and open, and the stream
+// record of one player with its one-second looping secondary buffer, its
+// end-of-stream thread and the streaming operations.
 #pragma once
 
+#include "dsdevice.h"
+#include "zeb-audio.h"
+#include "zeb_platform.h"
+
+#include <atomic>
 #include <cstdint>
 
-struct DSoundPropType;
+// One player's DirectSound stream. The lock hCritical guards lpdsb,
+// sWritePtr, sByteCount, lBuffer/lBufferCount/lBufferSize, SampleRate,
+// Channels, sBufferSize and Level against the end-of-stream thread; the
+// flags are atomic because both threads read them outside the lock.
+struct DSoundPropType {
+    DSDevice* lpds;             // shared device, not owned
+    DSBuffer* lpdsb;            // owned; null once given up after a failure
+    DSBuffer* lpdsPrimary;      // shared primary buffer (main volume)
+    uint32_t sWritePtr;         // next byte to write, below sBufferSize
+    uint32_t sByteCount;        // during a preload: room left for it
+    uint8_t* lBuffer;           // preload bytes that did not fit the buffer
+    uint32_t lBufferCount;      // bytes waiting in lBuffer
+    ZEBThread* hThread;         // end-of-stream thread
+    ZEBEvent* hEvent;           // auto-reset: wakes the end-of-stream thread
+    ZEBCriticalSection hCritical;
+    std::atomic<int> BufferPreLoaded;
+    std::atomic<int> AbortClose;  // 1 cancels a play-out
+    std::atomic<int> AbortThread; // 1 ends the end-of-stream thread
+    std::atomic<int> BuffersStop; // 1 while the buffer is stopped (or absent)
+    uint32_t SampleRate;
+    float SampleRateRatio;
+    uint16_t Channels;
+    uint32_t sBufferSize;       // one second of the buffer's format, bytes
+    void* hPar;                 // host window for error notifications
+    uint32_t lBufferSize;       // capacity of lBuffer (at least sBufferSize / 2)
+    uint32_t Level;             // buffer volume level 0..100, kept across buffer changes
+};
 
+// Master format: the primary buffer's format and the template of every
+// secondary buffer. Rewritten by every InitDSound.
+extern WAVEFORMATEX wfx;
+
+// ---- Devices ----
+
+// The machine's outputs, default first; the caller owns the array (null
+// with *Count 0 when there are none). Null and *Count untouched on failure.
+DeviceEnumType* EnumerateDevices(unsigned* Count);
+int DSEnumProc(void* lpGUID, const char* lpszDesc, const char* lpszDrvName, void* lpContext);
+void FreeEnumDevices(DeviceEnumType* DeviceEnums);
+DSDevice* InitDSound(void* hwnd, void* pguid, DSBuffer** lpDSPrimaryBuffer);
+void CloseDSound(DSDevice* lpds);
+
+// ---- Stream record ----
+
+DSBuffer* CreateSecondaryBuffer(DSDevice* lpds, uint32_t SampleRate, uint32_t Channels, uint32_t* BufferSize);
+DSoundPropType* InitDSoundBuffers(DSDevice* lpds, void* hPar);
+int SetDSoundBufferFormat(DSoundPropType* DSoundProp, uint32_t SampleRate, uint16_t Channels);
+void FreeDSoundBuffers(DSoundPropType* DSoundProp);
+
+// ---- Volume and frequency: 1 when applied, else 0 and nothing changes ----
+
+int32_t LevelToAttenuation(uint32_t Level);
+uint32_t AttenuationToLevel(int32_t Attenuation);
+int SetDSoundBufferVolume(DSoundPropType* DSoundProp, uint32_t Level);
+int SetDSoundPrimaryVolume(DSBuffer* lpdsbPrimary, uint32_t Level);
+uint32_t GetDSoundPrimaryVolume(DSBuffer* lpdsbPrimary);
+uint32_t GetDSoundBufferVolume(DSoundPropType* DSoundProp);
+int SetDSoundBufferFrequency(DSoundPropType* DSoundProp, float Ratio);
+
+// ---- Streaming ----
+
+void StreamToDSoundBuffer(DSoundPropType* DSoundProp, uint16_t BytesPerSample, uint16_t Channels,
+                          uint32_t SampleRate, void* Buffer, uint32_t Size);
 // 1 when the stream's buffer is stopped and may be preloaded.
 int IsPreloadBufferReady(DSoundPropType* DSoundProp);
-// Appends one block to the preload; 1 once the buffer is full.
+// Appends one block to the preload of the stopped buffer as it is formatted;
+// 1 once the buffer is full (or nothing more can be preloaded).
 int PreloadDSoundBuffer(DSoundPropType* DSoundProp, void* Buffer, uint32_t Size);
+// The same, first re-formatting the buffer for the block's format.
+int PreloadDSoundBufferFormat(DSoundPropType* DSoundProp, void* Buffer, uint32_t Size, uint16_t Channels,
+                              uint32_t SampleRate);
+void OpenDSoundBufferStream(DSoundPropType* DSoundProp);
+void CloseDSoundBufferStream(DSoundPropType* DSoundProp);
+void WaitDSoundStreamEnd(DSoundPropType* DSoundProp);
+int PlayDSoundBuffer(DSoundPropType* DSoundProp);
+int StopDSoundBuffer(DSoundPropType* DSoundProp);
+int ResetDSoundBuffer(DSoundPropType* DSoundProp);
+int ClearSecondaryBuffer(DSoundPropType* DSoundProp, uint32_t Offset, uint32_t Size);
+// Room from WriteCursor forward to PlayCursor; 0 when they meet.
+uint32_t PlayBackDelta(uint32_t PlayCursor, uint32_t WriteCursor, uint32_t sBufferSize);
+// Waits until BufSiz bytes are free from Offset, or *AbortFlag is set, or the
+// record has no buffer; true when the room is there. Throws DSoundFailure.
+bool WaitForBufferSpace(DSoundPropType* DSoundProp, uint32_t Offset, uint32_t BufSiz, uint32_t sBufferSize,
+                        const std::atomic<int>* AbortFlag);
+void EndStreamThread(void* Params);
+
+// A failing buffer operation inside a write or a play-out.
+struct DSoundFailure {
+    uint32_t Detail;
+};
+
+// How long a playing buffer's cursor may stand still before the wait for
+// room gives up (detail 1).
+constexpr uint32_t DSoundStallTimeoutMs = 8000;
+// Test hook: another limit (0 restores the default).
+void SetDSoundStallTimeoutForTesting(uint32_t Ms);

@@ -1,0 +1,183 @@
+// ALSA backend for machines without a sound server. The library is loaded at
+// run time; a thread of its own per device renders one period at a time and
+// writes it with blocking writes.
+#include "backend.h"
+#include "dsdevice.h"
+#include "zeb_platform.h"
+
+#include <alsa/asoundlib.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+const char* const AlsaNames[] = {"libasound.so.2", nullptr};
+const char DefaultPcm[] = "default";
+constexpr unsigned TargetLatencyUs = 40000;
+constexpr int AllowSoftResample = 1;
+
+#define ALSA_FUNCTIONS(X)                                                                                              \
+    X(snd_card_next)                                                                                                   \
+    X(snd_device_name_hint)                                                                                            \
+    X(snd_device_name_get_hint)                                                                                        \
+    X(snd_device_name_free_hint)                                                                                       \
+    X(snd_pcm_open)                                                                                                    \
+    X(snd_pcm_close)                                                                                                   \
+    X(snd_pcm_set_params)                                                                                              \
+    X(snd_pcm_get_params)                                                                                              \
+    X(snd_pcm_writei)                                                                                                  \
+    X(snd_pcm_recover)                                                                                                 \
+    X(snd_pcm_drop)
+
+struct AlsaApi {
+#define ALSA_FIELD(Name) decltype(&::Name) Name;
+    ALSA_FUNCTIONS(ALSA_FIELD)
+#undef ALSA_FIELD
+};
+
+std::mutex ApiLock; // guards the one-time load below
+AlsaApi Api;
+bool ApiTried = false;
+bool ApiLoaded = false;
+
+const AlsaApi* LoadApi()
+{
+    std::lock_guard<std::mutex> Guard(ApiLock);
+    if (ApiTried)
+        return ApiLoaded ? &Api : nullptr;
+    ApiTried = true;
+    void* Library = LoadSupportLibrary("alsa", AlsaNames);
+    if (!Library)
+        return nullptr;
+    bool Complete = true;
+#define ALSA_LOAD(Name)                                                                                                \
+    Api.Name = reinterpret_cast<decltype(&::Name)>(GetSupportSymbol(Library, #Name));                                 \
+    Complete = Complete && Api.Name;
+    ALSA_FUNCTIONS(ALSA_LOAD)
+#undef ALSA_LOAD
+    if (!Complete) {
+        FreeSupportLibrary(Library);
+        return nullptr;
+    }
+    ApiLoaded = true;
+    return &Api;
+}
+
+// A hint's text, or "" (the library hands out heap strings).
+std::string HintText(const AlsaApi* A, void* Hint, const char* Id)
+{
+    char* Text = A->snd_device_name_get_hint(Hint, Id);
+    std::string Result = Text ? Text : "";
+    free(Text);
+    return Result;
+}
+
+// Descriptions come as two lines ("card\nuse"); they are shown as one.
+std::string OneLine(std::string Text)
+{
+    for (char& C : Text)
+        if (C == '\n' || C == '\r')
+            C = ' ';
+    return Text;
+}
+
+bool IsListedOutput(const std::string& Name, const std::string& Direction)
+{
+    if (Name.empty() || Name == DefaultPcm || Name == "null")
+        return false;
+    return Direction.empty() || Direction == "Output";
+}
+
+int EnumerateAlsa(DSBackendAddFunc Add, void* Context)
+{
+    const AlsaApi* A = LoadApi();
+    if (!A)
+        return -1;
+    int Card = -1;
+    if (A->snd_card_next(&Card) < 0 || Card < 0)
+        return 0; // no sound card
+    void** Hints = nullptr;
+    if (A->snd_device_name_hint(-1, "pcm", &Hints) < 0 || !Hints)
+        return 0;
+    int Listed = 0;
+    for (void** Hint = Hints; *Hint; ++Hint) {
+        std::string Name = HintText(A, *Hint, "NAME");
+        if (!IsListedOutput(Name, HintText(A, *Hint, "IOID")))
+            continue;
+        std::string Description = OneLine(HintText(A, *Hint, "DESC"));
+        Add(Context, Name.c_str(), Description.empty() ? Name.c_str() : Description.c_str());
+        ++Listed;
+    }
+    A->snd_device_name_free_hint(Hints);
+    return Listed;
+}
+
+struct AlsaStream {
+    const AlsaApi* A;
+    snd_pcm_t* Pcm;
+    DSDevice* Device;
+    snd_pcm_uframes_t PeriodFrames;
+    std::atomic<int> Stop{0};
+    std::thread Writer;
+};
+
+void WriterLoop(AlsaStream* Self)
+{
+    std::vector<int16_t> Period(Self->PeriodFrames * DSMixChannels);
+    while (!Self->Stop) {
+        DSDeviceRender(Self->Device, Period.data(), static_cast<uint32_t>(Self->PeriodFrames));
+        snd_pcm_uframes_t Done = 0;
+        while (Done < Self->PeriodFrames && !Self->Stop) {
+            snd_pcm_sframes_t Written =
+                Self->A->snd_pcm_writei(Self->Pcm, Period.data() + Done * DSMixChannels, Self->PeriodFrames - Done);
+            if (Written < 0 && Self->A->snd_pcm_recover(Self->Pcm, static_cast<int>(Written), 1) < 0) {
+                DSDeviceSetLost(Self->Device);
+                return;
+            }
+            if (Written > 0)
+                Done += static_cast<snd_pcm_uframes_t>(Written);
+        }
+    }
+}
+
+void* OpenAlsa(DSDevice* Device, const char* Name)
+{
+    const AlsaApi* A = LoadApi();
+    if (!A)
+        return nullptr;
+    snd_pcm_t* Pcm = nullptr;
+    if (A->snd_pcm_open(&Pcm, Name ? Name : DefaultPcm, SND_PCM_STREAM_PLAYBACK, 0) < 0)
+        return nullptr;
+    snd_pcm_uframes_t BufferFrames = 0, PeriodFrames = 0;
+    if (A->snd_pcm_set_params(Pcm, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED, DSMixChannels, DSMixRate,
+                              AllowSoftResample, TargetLatencyUs) < 0 ||
+        A->snd_pcm_get_params(Pcm, &BufferFrames, &PeriodFrames) < 0 || PeriodFrames == 0) {
+        A->snd_pcm_close(Pcm);
+        return nullptr;
+    }
+    AlsaStream* Self = new AlsaStream;
+    Self->A = A;
+    Self->Pcm = Pcm;
+    Self->Device = Device;
+    Self->PeriodFrames = PeriodFrames;
+    Self->Writer = std::thread(WriterLoop, Self);
+    return Self;
+}
+
+void CloseAlsa(void* Handle)
+{
+    AlsaStream* Self = static_cast<AlsaStream*>(Handle);
+    Self->Stop = 1;
+    Self->Writer.join();
+    Self->A->snd_pcm_drop(Self->Pcm);
+    Self->A->snd_pcm_close(Self->Pcm);
+    delete Self;
+}
+
+} // namespace
+
+const DSBackendOps AlsaBackend = {"alsa", EnumerateAlsa, OpenAlsa, CloseAlsa};

@@ -1,0 +1,208 @@
+// Players on the built-in output over virtual devices, driven through the
+// exported API: what a player plays is the PCM of its file, preloaded or not;
+// players share a device; the device list goes with the last output.
+#include "platform/dsdevice_testing.h"
+#include "support/host.h"
+
+#include "zeb-audio.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+// The virtual clock runs faster than real time, within what the writer's
+// waits for room keep up with.
+constexpr double ClockSpeed = 4.0;
+
+class PlayerTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        SetVirtualDevicesForTesting(2);
+        ReleaseDeviceList();
+    }
+    // Opens and closes one output, so that the library holds no device list
+    // from an earlier test.
+    void ReleaseDeviceList()
+    {
+        zebtest::Host Quiet;
+        void* Player = ZEBAudioPlayerCreate(Quiet.Window());
+        ZEBAudioOutputOpenDSound(Player, Quiet.Window(), 0);
+        ZEBAudioOutputClose(Player);
+        Quiet.Until(ZEB_RSP_OK, ZEB_CMD_OUTPUT_CLOSE, 5000);
+        ZEBAudioPlayerDestroy(Player);
+    }
+    void TearDown() override
+    {
+        for (void* Player : Players)
+            ZEBAudioPlayerDestroy(Player);
+        SetVirtualDevicesForTesting(0);
+    }
+    void* NewPlayer(zebtest::Host& To, uint32_t Device)
+    {
+        void* Player = ZEBAudioPlayerCreate(To.Window());
+        EXPECT_NE(Player, nullptr);
+        Players.push_back(Player);
+        ZEBAudioOutputOpenDSound(Player, To.Window(), Device);
+        To.Until(ZEB_RSP_OK, ZEB_CMD_DSOUND_OUTPUT_OPEN, 5000);
+        return Player;
+    }
+    // Opens a WAV of Pcm; false (and the test skipped) if the input failed.
+    bool OpenInput(zebtest::Host& To, void* Player, const std::string& Name, const std::vector<uint8_t>& Pcm,
+                   uint16_t Channels = 2, uint32_t Rate = 44100)
+    {
+        std::string Path = zebtest::FixturePath(Name);
+        zebtest::WriteWav(Path, Rate, Channels, 16, Pcm);
+        ZEBAudioInputOpen(Player, Path.c_str());
+        ZEBMessage Msg;
+        while (To.Next(&Msg, 5000)) {
+            if (Msg.Msg == ZEB_NTF_INPUT_OPENED)
+                return true;
+            if (Msg.Msg == ZEB_RSP_ERROR && Msg.wParam == ZEB_CMD_INPUT_OPEN)
+                return false;
+        }
+        return false;
+    }
+
+    zebtest::Host Host, HostB;
+    std::vector<void*> Players;
+};
+
+std::vector<uint8_t> AsBytes(const std::vector<int16_t>& Samples)
+{
+    std::vector<uint8_t> Bytes(Samples.size() * 2);
+    memcpy(Bytes.data(), Samples.data(), Bytes.size());
+    return Bytes;
+}
+
+// Where Pcm begins in Played (searching frame by frame), or -1.
+long Find(const std::vector<uint8_t>& Played, const std::vector<uint8_t>& Pcm)
+{
+    auto At = std::search(Played.begin(), Played.end(), Pcm.begin(), Pcm.begin() + 64);
+    return At == Played.end() ? -1 : static_cast<long>(At - Played.begin());
+}
+
+} // namespace
+
+TEST_F(PlayerTest, FilePlaysBitExactAtFullVolumeAndNormalRate)
+{
+    void* Player = NewPlayer(Host, 0);
+    auto Pcm = zebtest::TestPcm(22050, 2, 44100);
+    if (!OpenInput(Host, Player, "dsound_player_exact.wav", Pcm))
+        GTEST_SKIP() << "WAV input not available";
+    DSDevice* Device = VirtualDeviceForTesting(0);
+    ASSERT_NE(Device, nullptr);
+    VirtualDeviceSetCapture(Device, true);
+    VirtualDeviceRunClock(Device, ClockSpeed);
+    ZEBAudioPlay(Player);
+    Host.Until(ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_EOS);
+    ZEBAudioOutputDrain(Player);
+    Host.Until(ZEB_RSP_OK, ZEB_CMD_OUTPUT_DRAIN);
+    VirtualDeviceRunClock(Device, 0);
+    auto Played = AsBytes(VirtualDeviceTakeCapture(Device));
+    long Start = Find(Played, Pcm);
+    ASSERT_GE(Start, 0);
+    ASSERT_GE(Played.size(), Start + Pcm.size());
+    EXPECT_TRUE(std::equal(Pcm.begin(), Pcm.end(), Played.begin() + Start));
+    // After the end: the silence the play-out put there.
+    for (size_t I = Start + Pcm.size(); I < Played.size(); ++I)
+        ASSERT_EQ(Played[I], 0) << I;
+}
+
+TEST_F(PlayerTest, PreloadedFileStartsWithoutLeadingSilence)
+{
+    void* Player = NewPlayer(Host, 0);
+    auto Pcm = zebtest::TestPcm(66150, 2, 44100); // 1.5 s: more than the buffer
+    if (!OpenInput(Host, Player, "dsound_player_preload.wav", Pcm))
+        GTEST_SKIP() << "WAV input not available";
+    DSDevice* Device = VirtualDeviceForTesting(0);
+    ASSERT_NE(Device, nullptr);
+    ZEBAudioPreloadBuffers(Player);
+    auto Got = Host.Until(ZEB_NTF_PRELOAD, 0, 5000);
+    ASSERT_FALSE(Got.empty());
+    VirtualDeviceSetCapture(Device, true);
+    ZEBAudioPlay(Player);
+    Host.Until(ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_PLAYING);
+    // Nothing has been mixed yet, so the capture starts with playback.
+    VirtualDeviceRunClock(Device, ClockSpeed);
+    Host.Until(ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_EOS);
+    ZEBAudioOutputDrain(Player);
+    Host.Until(ZEB_RSP_OK, ZEB_CMD_OUTPUT_DRAIN);
+    VirtualDeviceRunClock(Device, 0);
+    auto Played = AsBytes(VirtualDeviceTakeCapture(Device));
+    ASSERT_GE(Played.size(), Pcm.size());
+    EXPECT_TRUE(std::equal(Pcm.begin(), Pcm.end(), Played.begin()));
+}
+
+TEST_F(PlayerTest, TwoPlayersShareDeviceZeroAndTheListGoesWithTheLast)
+{
+    void* A = NewPlayer(Host, 0);
+    void* B = NewPlayer(HostB, 0);
+    if (!OpenInput(Host, A, "dsound_player_a.wav", zebtest::TestPcm(22050, 2, 44100)) ||
+        !OpenInput(HostB, B, "dsound_player_b.wav", zebtest::TestPcm(11025, 1, 22050), 1, 22050))
+        GTEST_SKIP() << "WAV input not available";
+    DSDevice* Device = VirtualDeviceForTesting(0);
+    ASSERT_NE(Device, nullptr);
+    EXPECT_EQ(VirtualDeviceForTesting(1), nullptr);
+    VirtualDeviceRunClock(Device, ClockSpeed);
+    ZEBAudioPlay(A);
+    ZEBAudioPlay(B);
+    Host.Until(ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_EOS);
+    HostB.Until(ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_EOS);
+    ZEBAudioOutputClose(A);
+    Host.Until(ZEB_RSP_OK, ZEB_CMD_OUTPUT_CLOSE);
+    EXPECT_EQ(VirtualDeviceForTesting(0), Device);
+    ZEBAudioOutputClose(B);
+    HostB.Until(ZEB_RSP_OK, ZEB_CMD_OUTPUT_CLOSE);
+    EXPECT_EQ(VirtualDeviceForTesting(0), nullptr);
+    SetVirtualDevicesForTesting(3);
+    unsigned Count = 0;
+    ZEBAudioFreeDeviceEnums(ZEBAudioEnumerateDevices(&Count));
+    EXPECT_EQ(Count, 3u); // enumerated afresh
+}
+
+TEST_F(PlayerTest, DeviceIndexEqualToTheCountIsAnOutputOpenError)
+{
+    void* Player = ZEBAudioPlayerCreate(Host.Window());
+    Players.push_back(Player);
+    ZEBAudioOutputOpenDSound(Player, Host.Window(), 2);
+    auto Got = Host.Until(ZEB_RSP_ERROR, ZEB_CMD_DSOUND_OUTPUT_OPEN, 5000);
+    ASSERT_FALSE(Got.empty());
+    EXPECT_EQ(Got.back().lParam, static_cast<uint32_t>(ZEB_ERR_OUTPUT_OPEN));
+    EXPECT_EQ(VirtualDeviceForTesting(0), nullptr);
+    EXPECT_EQ(VirtualDeviceForTesting(1), nullptr);
+}
+
+TEST_F(PlayerTest, PauseKeepsThePositionAndPlayResumes)
+{
+    void* Player = NewPlayer(Host, 0);
+    auto Pcm = zebtest::TestPcm(88200, 2, 44100);
+    if (!OpenInput(Host, Player, "dsound_player_pause.wav", Pcm))
+        GTEST_SKIP() << "WAV input not available";
+    DSDevice* Device = VirtualDeviceForTesting(0);
+    VirtualDeviceSetCapture(Device, true);
+    VirtualDeviceRunClock(Device, ClockSpeed);
+    ZEBAudioPlay(Player);
+    Host.Until(ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_PLAYING);
+    ZEBAudioPause(Player);
+    Host.Until(ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_PAUSED);
+    ZEBAudioPlay(Player);
+    Host.Until(ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_EOS);
+    ZEBAudioOutputDrain(Player);
+    Host.Until(ZEB_RSP_OK, ZEB_CMD_OUTPUT_DRAIN);
+    VirtualDeviceRunClock(Device, 0);
+    auto Played = AsBytes(VirtualDeviceTakeCapture(Device));
+    // Silence while paused, but every byte of the file in order.
+    std::vector<uint8_t> Sound;
+    long Start = Find(Played, Pcm);
+    ASSERT_GE(Start, 0);
+    size_t Next = 0;
+    for (size_t I = Start; I < Played.size() && Next < Pcm.size(); I += 4) {
+        if (memcmp(&Played[I], &Pcm[Next], 4) == 0)
+            Next += 4;
+    }
+    EXPECT_EQ(Next, Pcm.size());
+}
