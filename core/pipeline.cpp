@@ -108,6 +108,9 @@ int StreamToOutput(PlayerInstanceType* PlayerInstance)
     uint32_t Size = DecodeSection(Player);
     if (Size == 0) {
         db_printf("eos state posted\n");
+        // An input that ended within a preload has not started the output.
+        if (Player->DSoundProp)
+            StartPendingPreload(Player->DSoundProp);
         CloseOutputStreams(Player);
         PostHostMessage(Player->hPar, ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_EOS, 0);
         Player->PlayState = ZEB_PLAYER_STATE_EOS;

@@ -17,6 +17,7 @@ WAVEFORMATEX wfx;
 namespace {
 
 // ZEB_NTF_ERROR details of ZEB_ERR_DSOUND_BUFFER.
+constexpr uint16_t SampleBytes = 2; // the buffer always holds 16-bit samples
 constexpr uint32_t DetailStalled = 1;
 constexpr uint32_t DetailCursor = 2;
 constexpr uint32_t DetailLock = 3;
@@ -706,6 +707,23 @@ int PreloadDSoundBufferFormat(DSoundPropType* DSoundProp, void* Buffer, uint32_t
             return 1;
     }
     return PreloadDSoundBuffer(DSoundProp, Buffer, Size);
+}
+
+void StartPendingPreload(DSoundPropType* DSoundProp)
+{
+    if (!DSoundProp)
+        return;
+    RecordLock Lock(DSoundProp->hCritical);
+    if (!DSoundProp->lpdsb || !DSoundProp->BuffersStop || !DSoundProp->BufferPreLoaded)
+        return;
+    if (!StartPlayback(DSoundProp))
+        return;
+    if (DSoundProp->lBufferCount) {
+        uint32_t Held = DSoundProp->lBufferCount;
+        DSoundProp->lBufferCount = 0;
+        StreamToDSoundBuffer(DSoundProp, SampleBytes, DSoundProp->Channels, DSoundProp->SampleRate,
+                             DSoundProp->lBuffer, Held);
+    }
 }
 
 void OpenDSoundBufferStream(DSoundPropType* DSoundProp)

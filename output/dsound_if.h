@@ -81,6 +81,9 @@ int PreloadDSoundBuffer(DSoundPropType* DSoundProp, void* Buffer, uint32_t Size)
 // The same, first re-formatting the buffer for the block's format.
 int PreloadDSoundBufferFormat(DSoundPropType* DSoundProp, void* Buffer, uint32_t Size, uint16_t Channels,
                               uint32_t SampleRate);
+// Starts a preload that no write has started (the input ended within it),
+// writing its held bytes first, so that it is heard and can be played out.
+void StartPendingPreload(DSoundPropType* DSoundProp);
 void OpenDSoundBufferStream(DSoundPropType* DSoundProp);
 void CloseDSoundBufferStream(DSoundPropType* DSoundProp);
 void WaitDSoundStreamEnd(DSoundPropType* DSoundProp);

@@ -137,6 +137,30 @@ TEST_F(PlayerTest, PreloadedFileStartsWithoutLeadingSilence)
     EXPECT_TRUE(std::equal(Pcm.begin(), Pcm.end(), Played.begin()));
 }
 
+// A file that ends within the preload never reaches a write, which is what
+// starts the output; its end of stream must still make it heard.
+TEST_F(PlayerTest, ShortPreloadedFileIsHeard)
+{
+    void* Player = NewPlayer(Host, 0);
+    auto Pcm = zebtest::TestPcm(11025, 2, 44100); // a quarter of the buffer
+    if (!OpenInput(Host, Player, "dsound_player_short_preload.wav", Pcm))
+        GTEST_SKIP() << "WAV input not available";
+    DSDevice* Device = VirtualDeviceForTesting(0);
+    ASSERT_NE(Device, nullptr);
+    ZEBAudioPreloadBuffers(Player);
+    ASSERT_FALSE(Host.Until(ZEB_NTF_PRELOAD, 0, 5000).empty());
+    VirtualDeviceSetCapture(Device, true);
+    ZEBAudioPlay(Player);
+    Host.Until(ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_EOS);
+    VirtualDeviceRunClock(Device, ClockSpeed);
+    ZEBAudioOutputDrain(Player);
+    Host.Until(ZEB_RSP_OK, ZEB_CMD_OUTPUT_DRAIN);
+    VirtualDeviceRunClock(Device, 0);
+    auto Played = AsBytes(VirtualDeviceTakeCapture(Device));
+    ASSERT_GE(Played.size(), Pcm.size());
+    EXPECT_TRUE(std::equal(Pcm.begin(), Pcm.end(), Played.begin()));
+}
+
 TEST_F(PlayerTest, TwoPlayersShareDeviceZeroAndTheListGoesWithTheLast)
 {
     void* A = NewPlayer(Host, 0);
