@@ -323,15 +323,16 @@ static void TakeFromRing(AIOBufType* AIOBuf, uint8_t* Out, uint32_t Size)
     AIOBuf->ReadPtr.store(ReadPtr, std::memory_order_release);
 }
 
-// Asks an idle reader to fill the free space, unless the input has ended.
-static void RearmReader(AIOBufType* AIOBuf)
+// Asks an idle reader to fill the free space, unless the input has ended or
+// less than MinRequest bytes are free.
+static void RearmReader(AIOBufType* AIOBuf, uint32_t MinRequest)
 {
     if (AIOBuf->WriteBlkRequest.load(std::memory_order_acquire) != 0)
         return;
     if (AIOBuf->EOFDetect.load(std::memory_order_acquire) != 0)
         return;
     uint32_t Request = GetWriteBufSz(AIOBuf);
-    if (Request == 0)
+    if (Request == 0 || Request < MinRequest)
         return;
     AIOBuf->WriteBlkRequest.store(static_cast<int32_t>(Request), std::memory_order_release);
     WakeReader(AIOBuf);
@@ -412,7 +413,9 @@ uint32_t ReadAIOBuf(AIOBufType* AIOBuf, void* Buffer, uint32_t Size)
     for (;;) {
         if (Size <= GetReadBufSz(AIOBuf)) {
             TakeFromRing(AIOBuf, Out, Size);
-            RearmReader(AIOBuf);
+            // Refills go out in batches of blocks: waking the reader for
+            // every block taken would cost a thread switch per block.
+            RearmReader(AIOBuf, AIOBuf->BlkSz * RefillBatchBlocks);
             return Size;
         }
         // At end of file, or with no reader left to fill the ring, drain what is there.
@@ -421,7 +424,7 @@ uint32_t ReadAIOBuf(AIOBufType* AIOBuf, void* Buffer, uint32_t Size)
             TakeFromRing(AIOBuf, Out, Count);
             return Count;
         }
-        RearmReader(AIOBuf);
+        RearmReader(AIOBuf, 1);
         SyncAIOStream(AIOBuf);
     }
 }

@@ -16,6 +16,9 @@ struct ZEBThread;
 struct AIOReaderType;
 
 constexpr uint32_t BlkBufFactor = 100;
+// After a take the reader is woken again only once this many blocks are
+// free, so that it reads in batches instead of one thread switch per block.
+constexpr uint32_t RefillBatchBlocks = 16;
 constexpr uint32_t AIOTimeoutMs = 60000;
 constexpr size_t AIOReaderStackSz = 0x4000;
 

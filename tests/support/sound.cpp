@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -52,11 +53,13 @@ double ToneShare(const std::vector<int16_t>& Samples, uint32_t Rate, double Freq
     return Power / (Energy * static_cast<double>(Samples.size()));
 }
 
-double ZeroCrossingFrequency(const std::vector<int16_t>& Samples, uint32_t Rate)
+namespace {
+// Rising zero crossings per second over one stretch; 0 with fewer than two.
+double CrossingRate(const int16_t* Samples, size_t Count, uint32_t Rate)
 {
     size_t Crossings = 0;
     long First = -1, Last = -1;
-    for (size_t I = 1; I < Samples.size(); ++I) {
+    for (size_t I = 1; I < Count; ++I) {
         if (Samples[I - 1] < 0 && Samples[I] >= 0) {
             if (First < 0)
                 First = static_cast<long>(I);
@@ -67,6 +70,24 @@ double ZeroCrossingFrequency(const std::vector<int16_t>& Samples, uint32_t Rate)
     if (Crossings < 2)
         return 0.0;
     return (Crossings - 1) * static_cast<double>(Rate) / (Last - First);
+}
+} // namespace
+
+// The median of tenth-of-a-second estimates, so that a dropout in a
+// recording made on a loaded machine does not skew the result.
+double ZeroCrossingFrequency(const std::vector<int16_t>& Samples, uint32_t Rate)
+{
+    size_t Window = Rate / 10;
+    std::vector<double> Estimates;
+    for (size_t At = 0; Window > 0 && At + Window <= Samples.size(); At += Window) {
+        double F = CrossingRate(Samples.data() + At, Window, Rate);
+        if (F > 0.0)
+            Estimates.push_back(F);
+    }
+    if (Estimates.empty())
+        return CrossingRate(Samples.data(), Samples.size(), Rate);
+    std::sort(Estimates.begin(), Estimates.end());
+    return Estimates[Estimates.size() / 2];
 }
 
 double Rms(const std::vector<int16_t>& Samples)
