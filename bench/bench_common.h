@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <string>
 
 namespace zebbench {
@@ -73,10 +74,35 @@ inline double TimePlayback(const std::string& Path, unsigned long long* Bytes,
     return Took;
 }
 
+// Runs Ours (a playback timer) and the peer's command side by side Rounds
+// times and reports the best of each; 1 when a run failed.
+inline int CompareBestOf(int Rounds, const char* What, const std::function<double(unsigned long long*)>& Ours,
+                         const char* PeerName, const std::string& PeerCommand);
+
 inline void Report(const char* What, double Ours, const char* Peer, double Theirs)
 {
     printf("%s: zeb-audio %.3f s, %s %.3f s, ratio %.2f\n", What, Ours, Peer, Theirs,
            Theirs > 0 ? Ours / Theirs : 0.0);
+}
+
+inline int CompareBestOf(int Rounds, const char* What, const std::function<double(unsigned long long*)>& Ours,
+                         const char* PeerName, const std::string& PeerCommand)
+{
+    double Best = 1e9, PeerBest = 1e9;
+    for (int Round = 0; Round < Rounds; ++Round) {
+        unsigned long long Bytes = 0;
+        double Mine = Ours(&Bytes);
+        double Peer = TimeCommand(PeerCommand);
+        if (Mine < 0 || Peer < 0) {
+            fprintf(stderr, "a run failed\n");
+            return 1;
+        }
+        Best = Mine < Best ? Mine : Best;
+        PeerBest = Peer < PeerBest ? Peer : PeerBest;
+        printf("round %d: %llu bytes in %.3f s; %s %.3f s\n", Round, Bytes, Mine, PeerName, Peer);
+    }
+    Report(What, Best, PeerName, PeerBest);
+    return 0;
 }
 
 } // namespace zebbench

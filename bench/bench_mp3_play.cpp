@@ -30,20 +30,9 @@ int main(int argc, char** argv)
         fprintf(stderr, "cannot make %s (sox or lame missing?)\n", Path.c_str());
         return 1;
     }
-    double Best = 1e9, PeerBest = 1e9;
-    for (int Round = 0; Round < 3; ++Round) {
-        unsigned long long Bytes = 0;
-        long Sections = 0;
-        double Ours = zebbench::TimePlayback(Path, &Bytes, CountingFilter, &Sections, 250);
-        double Peer = zebbench::TimeCommand("mpg123 -q -t " + Path);
-        if (Ours < 0 || Peer < 0) {
-            fprintf(stderr, "a run failed\n");
-            return 1;
-        }
-        Best = Ours < Best ? Ours : Best;
-        PeerBest = Peer < PeerBest ? Peer : PeerBest;
-        printf("round %d: %llu bytes in %.3f s; mpg123 -t %.3f s\n", Round, Bytes, Ours, Peer);
-    }
-    zebbench::Report("10-minute 128 kbit/s MP3, best of 3", Best, "mpg123 -t", PeerBest);
-    return 0;
+    long Sections = 0;
+    return zebbench::CompareBestOf(
+        3, "10-minute 128 kbit/s MP3, best of 3",
+        [&](unsigned long long* Bytes) { return zebbench::TimePlayback(Path, Bytes, CountingFilter, &Sections, 250); },
+        "mpg123 -t", "mpg123 -q -t " + Path);
 }

@@ -13,19 +13,7 @@ int main(int argc, char** argv)
         fprintf(stderr, "cannot make %s (sox missing?)\n", Path.c_str());
         return 1;
     }
-    double Best = 1e9, PeerBest = 1e9;
-    for (int Round = 0; Round < 3; ++Round) {
-        unsigned long long Bytes = 0;
-        double Ours = zebbench::TimePlayback(Path, &Bytes);
-        double Peer = zebbench::TimeCommand("ffmpeg -v error -nostdin -i " + Path + " -f null -");
-        if (Ours < 0 || Peer < 0) {
-            fprintf(stderr, "a run failed\n");
-            return 1;
-        }
-        Best = Ours < Best ? Ours : Best;
-        PeerBest = Peer < PeerBest ? Peer : PeerBest;
-        printf("round %d: %llu bytes in %.3f s; ffmpeg %.3f s\n", Round, Bytes, Ours, Peer);
-    }
-    zebbench::Report("10-minute WAVE, best of 3", Best, "ffmpeg -f null", PeerBest);
-    return 0;
+    return zebbench::CompareBestOf(
+        3, "10-minute WAVE, best of 3", [&](unsigned long long* Bytes) { return zebbench::TimePlayback(Path, Bytes); },
+        "ffmpeg -f null", "ffmpeg -v error -nostdin -i " + Path + " -f null -");
 }

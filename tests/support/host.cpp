@@ -328,6 +328,45 @@ void ForEachFile(const std::string& Dir, const std::function<void(const std::str
     closedir(D);
 }
 
+static bool HasEndOfStream(const std::vector<ZEBMessage>& Msgs)
+{
+    for (const ZEBMessage& M : Msgs)
+        if (M.Msg == ZEB_NTF_PLAY_STATE && M.wParam == ZEB_PLAYER_STATE_EOS)
+            return true;
+    return false;
+}
+
+size_t PlayCorpusFiles(const std::function<bool(const std::string&)>& Select,
+                       const std::function<void(const std::string&)>& After)
+{
+    std::vector<std::string> Files;
+    ForEachFile(ZEB_CORPUS_DIR, [&](const std::string& P) {
+        if (Select(P))
+            Files.push_back(P);
+    });
+    if (Files.empty())
+        return 0;
+    Host H;
+    void* Player = ZEBAudioPlayerCreate(H.Window());
+    TestOutput Out;
+    TestOutput::Open(Player, &Out);
+    H.Drain(Player);
+    for (const std::string& Path : Files) {
+        ZEBAudioInputOpen(Player, Path.c_str());
+        ZEBAudioPlay(Player);
+        std::vector<ZEBMessage> Got = H.Drain(Player, 60000);
+        bool Refused = !Got.empty() && Got[0].Msg == ZEB_RSP_ERROR && Got[0].lParam == ZEB_ERR_INPUT_OPEN;
+        bool Opened = !Got.empty() && Got[0].Msg == ZEB_RSP_OK;
+        if (Opened && !HasEndOfStream(Got))
+            Got = H.Until(ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_EOS, 120000);
+        EXPECT_TRUE(Refused || (Opened && HasEndOfStream(Got))) << Path << ": " << Describe(Got);
+        if (After)
+            After(Path);
+    }
+    ZEBAudioPlayerDestroy(Player);
+    return Files.size();
+}
+
 std::vector<uint8_t> DecodeWithLibmpg123(const std::string& Path)
 {
     std::vector<uint8_t> Pcm;

@@ -83,6 +83,12 @@ bool Run(const std::string& Command);
 bool HaveTool(const std::string& Tool);
 // Calls Visit with the path of every regular file below Dir (recursively).
 void ForEachFile(const std::string& Dir, const std::function<void(const std::string&)>& Visit);
+// Plays every corpus file that Select picks, one after the other, through
+// a test output module: each must play to its end or be refused with
+// error 1. After each file, After (if set) runs with its path. Returns the
+// number of files tried (0: no corpus here).
+size_t PlayCorpusFiles(const std::function<bool(const std::string&)>& Select,
+                       const std::function<void(const std::string&)>& After = nullptr);
 // libmpg123 decoding a whole file on its own, with the player's settings
 // (signed 16-bit at the stream's rate and channels, no gapless trimming).
 std::vector<uint8_t> DecodeWithLibmpg123(const std::string& Path);
