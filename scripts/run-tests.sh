@@ -33,7 +33,7 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 run_suite "$ROOT/build-asan" -DCMAKE_BUILD_TYPE=Debug -DZEB_SANITIZE=address -DZEB_BUILD_BENCH=OFF -- -LE script
 
 echo "== ThreadSanitizer (threaded tests)"
-export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$ROOT/tests/tsan.supp"
 run_suite "$ROOT/build-tsan" -DCMAKE_BUILD_TYPE=Debug -DZEB_SANITIZE=thread -DZEB_BUILD_BENCH=OFF -- -L threaded
 
 echo "== fuzz targets (short runs)"

@@ -249,6 +249,29 @@ TEST_F(PlayerTest, CommandsFromSeveralThreadsKeepEachThreadsOrder)
     EXPECT_EQ(Seen, Threads * PerThread);
 }
 
+TEST(PlayerLifetime, DestroyDuringALongDrainHandsTheRecordToTheThread)
+{
+    Host H;
+    void* Player = ZEBAudioPlayerCreate(H.Window());
+    ASSERT_NE(Player, nullptr);
+    TestOutput Out;
+    TestOutput::Open(Player, &Out);
+    H.Drain(Player);
+    Out.CmdDelayMs = 6000; // longer than destroy waits
+    ZEBAudioOutputDrain(Player);
+    while (Out.CallLog().back() != "cmd:800b:0")
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ZEBAudioPlayerDestroy(Player); // returns while the thread still drains
+    EXPECT_EQ(Out.Count("delete"), 0u);
+    // The thread finishes its commands, then frees the player and its output.
+    std::vector<ZEBMessage> Got = H.Until(ZEB_RSP_OK, ZEB_CMD_INPUT_CLOSE, 20000);
+    EXPECT_TRUE(Same(Got, {Ok(ZEB_CMD_OUTPUT_DRAIN), Ok(ZEB_CMD_STOP), Ok(ZEB_CMD_INPUT_CLOSE)})) << Describe(Got);
+    Out.CmdDelayMs = 0;
+    for (int i = 0; i < 400 && Out.Count("delete") == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(Out.Count("delete"), 1u);
+}
+
 TEST(PlayerFailure, ExceptionInHandlerEndsThreadWithNotification)
 {
     Host H;

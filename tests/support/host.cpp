@@ -182,6 +182,9 @@ int TOCmd(void* Inst, uint32_t Cmd, uint32_t Param)
         snprintf(Text, sizeof Text, "cmd:%x:%u", Cmd, Param);
         Out->Calls.push_back(Text);
     }
+    int Delay = Out->CmdDelayMs.load();
+    if (Delay > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(Delay));
     if (Out->ThrowOnCmd.load())
         throw std::runtime_error("test output failure");
     return Out->CmdResult.load();

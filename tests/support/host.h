@@ -58,6 +58,7 @@ struct TestOutput {
     std::atomic<int> CmdResult{1};
     std::atomic<int> ThrowOnCmd{0};   // throw from OutputCmd when set
     std::atomic<int> WriteDelayMs{0}; // sleep in every write (paces playback)
+    std::atomic<int> CmdDelayMs{0};   // sleep in every output command
     bool WithCreate = true;
     bool WithCmd = true;
 
