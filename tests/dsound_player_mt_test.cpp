@@ -67,16 +67,21 @@ protected:
         return false;
     }
 
+    // Lets the output play out, stops the clock and returns what was heard.
+    std::vector<uint8_t> DrainAndCapture(void* Player, DSDevice* Device)
+    {
+        ZEBAudioOutputDrain(Player);
+        Host.Until(ZEB_RSP_OK, ZEB_CMD_OUTPUT_DRAIN);
+        VirtualDeviceRunClock(Device, 0);
+        std::vector<int16_t> Samples = VirtualDeviceTakeCapture(Device);
+        std::vector<uint8_t> Bytes(Samples.size() * 2);
+        memcpy(Bytes.data(), Samples.data(), Bytes.size());
+        return Bytes;
+    }
+
     zebtest::Host Host, HostB;
     std::vector<void*> Players;
 };
-
-std::vector<uint8_t> AsBytes(const std::vector<int16_t>& Samples)
-{
-    std::vector<uint8_t> Bytes(Samples.size() * 2);
-    memcpy(Bytes.data(), Samples.data(), Bytes.size());
-    return Bytes;
-}
 
 // Where Pcm begins in Played (searching frame by frame), or -1.
 long Find(const std::vector<uint8_t>& Played, const std::vector<uint8_t>& Pcm)
@@ -99,10 +104,7 @@ TEST_F(PlayerTest, FilePlaysBitExactAtFullVolumeAndNormalRate)
     VirtualDeviceRunClock(Device, ClockSpeed);
     ZEBAudioPlay(Player);
     Host.Until(ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_EOS);
-    ZEBAudioOutputDrain(Player);
-    Host.Until(ZEB_RSP_OK, ZEB_CMD_OUTPUT_DRAIN);
-    VirtualDeviceRunClock(Device, 0);
-    auto Played = AsBytes(VirtualDeviceTakeCapture(Device));
+    auto Played = DrainAndCapture(Player, Device);
     long Start = Find(Played, Pcm);
     ASSERT_GE(Start, 0);
     ASSERT_GE(Played.size(), Start + Pcm.size());
@@ -129,10 +131,7 @@ TEST_F(PlayerTest, PreloadedFileStartsWithoutLeadingSilence)
     // Nothing has been mixed yet, so the capture starts with playback.
     VirtualDeviceRunClock(Device, ClockSpeed);
     Host.Until(ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_EOS);
-    ZEBAudioOutputDrain(Player);
-    Host.Until(ZEB_RSP_OK, ZEB_CMD_OUTPUT_DRAIN);
-    VirtualDeviceRunClock(Device, 0);
-    auto Played = AsBytes(VirtualDeviceTakeCapture(Device));
+    auto Played = DrainAndCapture(Player, Device);
     ASSERT_GE(Played.size(), Pcm.size());
     EXPECT_TRUE(std::equal(Pcm.begin(), Pcm.end(), Played.begin()));
 }
@@ -153,10 +152,7 @@ TEST_F(PlayerTest, ShortPreloadedFileIsHeard)
     ZEBAudioPlay(Player);
     Host.Until(ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_EOS);
     VirtualDeviceRunClock(Device, ClockSpeed);
-    ZEBAudioOutputDrain(Player);
-    Host.Until(ZEB_RSP_OK, ZEB_CMD_OUTPUT_DRAIN);
-    VirtualDeviceRunClock(Device, 0);
-    auto Played = AsBytes(VirtualDeviceTakeCapture(Device));
+    auto Played = DrainAndCapture(Player, Device);
     ASSERT_GE(Played.size(), Pcm.size());
     EXPECT_TRUE(std::equal(Pcm.begin(), Pcm.end(), Played.begin()));
 }
@@ -215,10 +211,7 @@ TEST_F(PlayerTest, PauseKeepsThePositionAndPlayResumes)
     Host.Until(ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_PAUSED);
     ZEBAudioPlay(Player);
     Host.Until(ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_EOS);
-    ZEBAudioOutputDrain(Player);
-    Host.Until(ZEB_RSP_OK, ZEB_CMD_OUTPUT_DRAIN);
-    VirtualDeviceRunClock(Device, 0);
-    auto Played = AsBytes(VirtualDeviceTakeCapture(Device));
+    auto Played = DrainAndCapture(Player, Device);
     // Silence while paused, but every byte of the file in order.
     std::vector<uint8_t> Sound;
     long Start = Find(Played, Pcm);
