@@ -325,6 +325,7 @@ void ReleasePlayer(PlayerInstanceType* Player)
     FreeQueuedPaths(Player->Queue);
     CmdQueueDestroy(Player->Queue);
     CloseThread(Player->hThread);
+    ReleaseHostWindow(Player->hPar);
     delete Player;
     InstanceCount--;
     db_printf("Player Instance destroy\n");
@@ -336,6 +337,7 @@ void FreeWorkBuffers(PlayerInstanceType* Player)
     free(Player->OutBuf);
     free(Player->ScratchBuf);
     CmdQueueDestroy(Player->Queue);
+    ReleaseHostWindow(Player->hPar);
     delete Player;
 }
 
@@ -457,11 +459,12 @@ PlayerInstanceType* CreatePlayer(void* hWnd)
     Player->OutBuf = static_cast<uint8_t*>(malloc(OutBufSz));
     Player->ScratchBuf = static_cast<uint8_t*>(malloc(OutBufSz));
     Player->Queue = CmdQueueCreate();
+    Player->hPar = hWnd;
+    RetainHostWindow(hWnd); // the player and its threads post to it until released
     if (!Player->InBuf || !Player->OutBuf || !Player->ScratchBuf || !Player->Queue) {
         FreeWorkBuffers(Player);
         return nullptr;
     }
-    Player->hPar = hWnd;
     Player->ElapsedLimit = DefaultElapsedLimit;
     Player->TimeUpdInterval = DefaultElapsedTime;
     Player->PlayState = ZEB_PLAYER_STATE_EOS;

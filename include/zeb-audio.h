@@ -130,6 +130,12 @@ typedef struct ZEBMessage {
 } ZEBMessage;
 
 ZEB_API ZEBWindow* ZEBWindowCreate(void);
+/* Closes the window for the host: queued messages are discarded, its
+   descriptor is closed, and later posts to it are dropped. The window may
+   be destroyed while players still post to it (a player that
+   ZEBAudioPlayerDestroy left to finish on its own thread, for example):
+   each player holds a reference, and the memory is freed when the last
+   holder lets go. After this call the host must not use the window. */
 ZEB_API void ZEBWindowDestroy(ZEBWindow* Window);
 /* Takes the oldest message. Waits up to TimeoutMs (negative: no limit).
    1 = a message was taken, 0 = none arrived in time. */

@@ -26,6 +26,7 @@ constexpr uint32_t DetailSetPosition = 5;
 constexpr uint32_t DetailWriteCursor = 6;
 constexpr uint32_t DetailClear = 7;
 constexpr uint32_t DetailFinalStop = 8;
+constexpr uint32_t DetailDeviceLost = DSoundDetailDeviceLost;
 
 constexpr uint32_t PrimaryFlags = DSBCAPS_PRIMARYBUFFER | DSBCAPS_CTRLVOLUME;
 constexpr uint32_t SecondaryFlags =
@@ -151,6 +152,18 @@ struct StallWatch {
     }
 };
 
+// True when play-out request Gen may no longer act: cancelled by new data,
+// a stop or a release, or followed by a newer request.
+bool PlayOutCancelled(const DSoundPropType* DSoundProp, uint32_t Gen)
+{
+    return DSoundProp->AbortClose || DSoundProp->PlayOutGen != Gen;
+}
+
+bool WaitCancelled(const DSoundPropType* DSoundProp, const uint32_t* PlayOutGen)
+{
+    return PlayOutGen && PlayOutCancelled(DSoundProp, *PlayOutGen);
+}
+
 // Reads the play cursor under the lock; false when the record has no buffer.
 bool ReadPlayCursor(DSoundPropType* DSoundProp, uint32_t* Cursor, bool* Playing)
 {
@@ -158,21 +171,30 @@ bool ReadPlayCursor(DSoundPropType* DSoundProp, uint32_t* Cursor, bool* Playing)
     if (!DSoundProp->lpdsb)
         return false;
     uint32_t Status = 0;
-    if (DSBufferGetCurrentPosition(DSoundProp->lpdsb, Cursor, nullptr) != DS_OK ||
-        DSBufferGetStatus(DSoundProp->lpdsb, &Status) != DS_OK)
+    DSResult Result = DSBufferGetCurrentPosition(DSoundProp->lpdsb, Cursor, nullptr);
+    if (Result == DSERR_BUFFERLOST)
+        throw DSoundFailure{DetailDeviceLost};
+    if (Result != DS_OK || DSBufferGetStatus(DSoundProp->lpdsb, &Status) != DS_OK)
         throw DSoundFailure{DetailCursor};
     *Playing = (Status & DSBSTATUS_PLAYING) != 0;
     return true;
 }
 
+// True when the buffer's device is lost: nothing written would be heard.
+bool BufferLost(DSoundPropType* DSoundProp)
+{
+    uint32_t Status = 0;
+    return DSBufferGetStatus(DSoundProp->lpdsb, &Status) == DS_OK && (Status & DSBSTATUS_BUFFERLOST);
+}
+
 // Waits until the play cursor has moved past Offset into the silence that
 // follows it: all written audio has been played.
 bool WaitPlayedPast(DSoundPropType* DSoundProp, uint32_t Offset, uint32_t Silence, uint32_t BufferSize,
-                    const std::atomic<int>* AbortFlag)
+                    uint32_t Gen)
 {
     StallWatch Watch;
     for (;;) {
-        if (*AbortFlag)
+        if (PlayOutCancelled(DSoundProp, Gen))
             return false;
         uint32_t Cursor = 0;
         bool Playing = false;
@@ -261,6 +283,11 @@ uint32_t CutThreshold(uint32_t BufferSize)
 void PlaceBlock(DSoundPropType* DSoundProp, uint16_t BytesPerSample, uint16_t Channels, uint32_t SampleRate,
                 const uint8_t* Bytes, uint32_t Size)
 {
+    if (BufferLost(DSoundProp)) { // reported once: the buffer goes, later writes skip
+        PostError(DSoundProp, ZEB_ERR_DSOUND_BUFFER, DetailDeviceLost);
+        GiveUpBuffer(DSoundProp);
+        return;
+    }
     if (DSoundProp->BuffersStop) {
         if (!StartPlayback(DSoundProp))
             return;
@@ -274,11 +301,10 @@ void PlaceBlock(DSoundPropType* DSoundProp, uint16_t BytesPerSample, uint16_t Ch
         if (!DSoundProp->lpdsb)
             return;
     }
-    static const std::atomic<int> NeverAbort{0};
     uint32_t N = DSoundProp->sBufferSize;
     try {
         uint32_t W = DSoundProp->sWritePtr;
-        if (!WaitForBufferSpace(DSoundProp, W, Size, N, &NeverAbort))
+        if (!WaitForBufferSpace(DSoundProp, W, Size, N, nullptr))
             return;
         WriteSpans(DSoundProp, W, Bytes, Size);
         DSoundProp->sWritePtr = (W + Size) % N;
@@ -299,29 +325,32 @@ void WaitUntilStopped(DSoundPropType* DSoundProp)
 
 // One play-out: wait until at most half a buffer is unplayed, silence the
 // half after the last byte, let the rest play and stop.
+// Every step that changes the buffer re-checks, under the lock, that the
+// request it serves is still the current one.
 void PlayOut(DSoundPropType* DSoundProp)
 {
-    uint32_t W, N;
+    uint32_t W, N, Gen;
     {
         RecordLock Lock(DSoundProp->hCritical);
         if (!DSoundProp->lpdsb)
             return;
         W = DSoundProp->sWritePtr;
         N = DSoundProp->sBufferSize;
+        Gen = DSoundProp->PlayOutGen;
     }
     uint32_t H = N / 2;
-    if (!WaitForBufferSpace(DSoundProp, W, H, N, &DSoundProp->AbortClose))
+    if (!WaitForBufferSpace(DSoundProp, W, H, N, &Gen))
         return;
     {
         RecordLock Lock(DSoundProp->hCritical);
-        if (DSoundProp->AbortClose)
+        if (PlayOutCancelled(DSoundProp, Gen))
             return;
         ClearSecondaryBuffer(DSoundProp, W, H);
     }
-    if (!WaitPlayedPast(DSoundProp, W, H, N, &DSoundProp->AbortClose))
+    if (!WaitPlayedPast(DSoundProp, W, H, N, Gen))
         return;
     RecordLock Lock(DSoundProp->hCritical);
-    if (DSoundProp->AbortClose || !DSoundProp->lpdsb)
+    if (PlayOutCancelled(DSoundProp, Gen) || !DSoundProp->lpdsb)
         return;
     if (DSBufferStop(DSoundProp->lpdsb) != DS_OK)
         throw DSoundFailure{DetailFinalStop};
@@ -597,11 +626,11 @@ uint32_t PlayBackDelta(uint32_t PlayCursor, uint32_t WriteCursor, uint32_t sBuff
 }
 
 bool WaitForBufferSpace(DSoundPropType* DSoundProp, uint32_t Offset, uint32_t BufSiz, uint32_t sBufferSize,
-                        const std::atomic<int>* AbortFlag)
+                        const uint32_t* PlayOutGen)
 {
     StallWatch Watch;
     for (;;) {
-        if (*AbortFlag)
+        if (WaitCancelled(DSoundProp, PlayOutGen))
             return false;
         uint32_t Cursor = 0;
         bool Playing = false;
@@ -730,7 +759,7 @@ void OpenDSoundBufferStream(DSoundPropType* DSoundProp)
 {
     if (!DSoundProp)
         return;
-    DSoundProp->BufferPreLoaded = 0;
+    ForgetDSoundPreload(DSoundProp);
     RecordLock Lock(DSoundProp->hCritical);
     if (!DSoundProp->lpdsb && RecreateBuffer(DSoundProp)) {
         // A new stream gets a new buffer after a failure took the old one.
@@ -742,8 +771,12 @@ void OpenDSoundBufferStream(DSoundPropType* DSoundProp)
 
 void CloseDSoundBufferStream(DSoundPropType* DSoundProp)
 {
-    if (!DSoundProp || DSoundProp->BuffersStop)
+    if (!DSoundProp)
         return;
+    RecordLock Lock(DSoundProp->hCritical);
+    if (DSoundProp->BuffersStop)
+        return;
+    ++DSoundProp->PlayOutGen; // a play-out still running belongs to an earlier stream
     DSoundProp->AbortClose = 0;
     SetEvent(DSoundProp->hEvent);
 }
@@ -785,11 +818,23 @@ int ResetDSoundBuffer(DSoundPropType* DSoundProp)
         return 0;
     DSoundProp->AbortClose = 1;
     StopDSoundBuffer(DSoundProp);
+    ForgetDSoundPreload(DSoundProp); // the cleared buffer no longer holds it
     RecordLock Lock(DSoundProp->hCritical);
     if (!DSoundProp->lpdsb)
         return 1;
     ClearSecondaryBuffer(DSoundProp, 0, DSoundProp->sBufferSize);
     return DSBufferSetCurrentPosition(DSoundProp->lpdsb, 0) == DS_OK ? 1 : 0;
+}
+
+void ForgetDSoundPreload(DSoundPropType* DSoundProp)
+{
+    if (!DSoundProp)
+        return;
+    RecordLock Lock(DSoundProp->hCritical);
+    if (!DSoundProp->BuffersStop)
+        return; // a started preload is simply the stream playing
+    DSoundProp->BufferPreLoaded = 0;
+    DSoundProp->lBufferCount = 0;
 }
 
 int ClearSecondaryBuffer(DSoundPropType* DSoundProp, uint32_t Offset, uint32_t Size)

@@ -27,6 +27,10 @@ struct DSoundPropType {
     ZEBCriticalSection hCritical;
     std::atomic<int> BufferPreLoaded;
     std::atomic<int> AbortClose;  // 1 cancels a play-out
+    // Numbers the play-out requests; written under hCritical. A play-out
+    // acts only while the number it started with is still current, so a
+    // late play-out never touches the stream that followed it.
+    std::atomic<uint32_t> PlayOutGen;
     std::atomic<int> AbortThread; // 1 ends the end-of-stream thread
     std::atomic<int> BuffersStop; // 1 while the buffer is stopped (or absent)
     uint32_t SampleRate;
@@ -89,20 +93,29 @@ void CloseDSoundBufferStream(DSoundPropType* DSoundProp);
 void WaitDSoundStreamEnd(DSoundPropType* DSoundProp);
 int PlayDSoundBuffer(DSoundPropType* DSoundProp);
 int StopDSoundBuffer(DSoundPropType* DSoundProp);
+// Drops a preload that no write has started: its bytes belong to a position
+// the stream is leaving ("Stop", a reset, a new stream).
+void ForgetDSoundPreload(DSoundPropType* DSoundProp);
 int ResetDSoundBuffer(DSoundPropType* DSoundProp);
 int ClearSecondaryBuffer(DSoundPropType* DSoundProp, uint32_t Offset, uint32_t Size);
 // Room from WriteCursor forward to PlayCursor; 0 when they meet.
 uint32_t PlayBackDelta(uint32_t PlayCursor, uint32_t WriteCursor, uint32_t sBufferSize);
-// Waits until BufSiz bytes are free from Offset, or *AbortFlag is set, or the
-// record has no buffer; true when the room is there. Throws DSoundFailure.
+// Waits until BufSiz bytes are free from Offset, or the play-out request
+// PlayOutGen (when not null) is cancelled or superseded, or the record has
+// no buffer; true when the room is there. Throws DSoundFailure.
 bool WaitForBufferSpace(DSoundPropType* DSoundProp, uint32_t Offset, uint32_t BufSiz, uint32_t sBufferSize,
-                        const std::atomic<int>* AbortFlag);
+                        const uint32_t* PlayOutGen);
 void EndStreamThread(void* Params);
 
 // A failing buffer operation inside a write or a play-out.
 struct DSoundFailure {
     uint32_t Detail;
 };
+
+// ZEB_ERR_DSOUND_BUFFER detail of a write or play-out whose device is lost
+// (sound server gone, output removed): the stream's buffer is given up, and
+// a new "Output Open" reaches the output again.
+constexpr uint32_t DSoundDetailDeviceLost = 9;
 
 // How long a playing buffer's cursor may stand still before the wait for
 // room gives up (detail 1).

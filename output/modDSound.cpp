@@ -45,7 +45,9 @@ int modDSoundCommand(void* OutputInst, uint32_t Cmd, uint32_t Param)
 {
     DSoundPropType* DSoundProp = Record(OutputInst);
     switch (Cmd) {
-    case ZEB_CMD_STOP:
+    case ZEB_CMD_STOP: // the stream goes back to its start: a preload is stale
+        ForgetDSoundPreload(DSoundProp);
+        return StopDSoundBuffer(DSoundProp);
     case ZEB_CMD_PAUSE: // the position is kept, so a later "Play" resumes
         return StopDSoundBuffer(DSoundProp);
     case ZEB_CMD_PLAY:

@@ -1,28 +1,48 @@
 // The host window: a message queue that any thread posts to without
 // blocking, with an eventfd that polls readable while messages wait.
+//
+// Players and their helper threads may outlive the host's interest in a
+// window (a player handed to its own thread at destroy keeps posting until
+// it ends), so the window is reference counted: the host holds one
+// reference from create to destroy, every poster one more. Destroy closes
+// the window (later posts are dropped) and the last reference frees it.
 #include "zeb-audio.h"
 #include "zeb_platform.h"
 
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <new>
 
 struct ZEBWindow {
-    std::mutex Lock; // guards Messages
+    std::atomic<int32_t> Refs; // the host's reference and one per poster
+    std::mutex Lock;           // guards Messages, Closed and Fd
     std::condition_variable Arrived;
     std::deque<ZEBMessage> Messages;
-    int Fd; // semaphore eventfd: its count is the number of queued messages
+    bool Closed;               // the host destroyed the window
+    int Fd;                    // semaphore eventfd: its count is the number of queued messages
 };
+
+namespace {
+
+ZEBWindow* AsWindow(void* hWnd)
+{
+    return static_cast<ZEBWindow*>(hWnd);
+}
+
+} // namespace
 
 ZEBWindow* ZEBWindowCreate(void)
 {
     ZEBWindow* Window = new (std::nothrow) ZEBWindow;
     if (!Window)
         return nullptr;
+    Window->Refs.store(1);
+    Window->Closed = false;
     Window->Fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK | EFD_SEMAPHORE);
     if (Window->Fd < 0) {
         delete Window;
@@ -35,8 +55,16 @@ void ZEBWindowDestroy(ZEBWindow* Window)
 {
     if (!Window)
         return;
-    close(Window->Fd);
-    delete Window;
+    {
+        std::lock_guard<std::mutex> Guard(Window->Lock);
+        if (Window->Closed)
+            return; // destroyed twice: the host's reference is already gone
+        Window->Closed = true;
+        Window->Messages.clear();
+        close(Window->Fd);
+        Window->Fd = -1;
+    }
+    ReleaseHostWindow(Window);
 }
 
 int ZEBWindowGetMessage(ZEBWindow* Window, ZEBMessage* Msg, int TimeoutMs)
@@ -60,15 +88,34 @@ int ZEBWindowGetMessage(ZEBWindow* Window, ZEBMessage* Msg, int TimeoutMs)
 
 int ZEBWindowFd(ZEBWindow* Window)
 {
-    return Window ? Window->Fd : -1;
+    if (!Window)
+        return -1;
+    std::lock_guard<std::mutex> Guard(Window->Lock);
+    return Window->Fd;
+}
+
+void RetainHostWindow(void* hWnd)
+{
+    if (hWnd)
+        AsWindow(hWnd)->Refs.fetch_add(1, std::memory_order_relaxed);
+}
+
+void ReleaseHostWindow(void* hWnd)
+{
+    ZEBWindow* Window = AsWindow(hWnd);
+    if (!Window || Window->Refs.fetch_sub(1, std::memory_order_acq_rel) != 1)
+        return;
+    delete Window;
 }
 
 void PostHostMessage(void* hWnd, uint32_t Msg, uint32_t wParam, uint32_t lParam)
 {
-    ZEBWindow* Window = static_cast<ZEBWindow*>(hWnd);
+    ZEBWindow* Window = AsWindow(hWnd);
     if (!Window)
         return;
     std::lock_guard<std::mutex> Guard(Window->Lock);
+    if (Window->Closed)
+        return;
     Window->Messages.push_back(ZEBMessage{Msg, wParam, lParam});
     uint64_t One = 1;
     if (write(Window->Fd, &One, sizeof One) != sizeof One) {

@@ -272,6 +272,39 @@ TEST(PlayerLifetime, DestroyDuringALongDrainHandsTheRecordToTheThread)
     EXPECT_EQ(Out.Count("delete"), 1u);
 }
 
+// A host may destroy its window as soon as ZEBAudioPlayerDestroy returns,
+// even when the player's thread is still busy and will post its last answers
+// later: those posts are dropped and nothing touches freed memory.
+TEST(PlayerLifetime, WindowDestroyedBeforeAHandedOverPlayerEnds)
+{
+    ZEBWindow* Window = ZEBWindowCreate();
+    ASSERT_NE(Window, nullptr);
+    void* Player = ZEBAudioPlayerCreate(Window);
+    ASSERT_NE(Player, nullptr);
+    TestOutput Out;
+    TestOutput::Open(Player, &Out);
+    Out.CmdDelayMs = 5500; // longer than destroy waits
+    ZEBAudioOutputDrain(Player);
+    while (Out.Count("cmd:800b:0") == 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ZEBAudioPlayerDestroy(Player);
+    ZEBWindowDestroy(Window); // the thread still holds the window
+    for (int i = 0; i < 1000 && Out.Count("delete") == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(Out.Count("delete"), 1u);
+}
+
+TEST(PlayerLifetime, WindowDestroyedWhileItsPlayerLivesDropsPosts)
+{
+    ZEBWindow* Window = ZEBWindowCreate();
+    void* Player = ZEBAudioPlayerCreate(Window);
+    ASSERT_NE(Player, nullptr);
+    ZEBWindowDestroy(Window);
+    for (int i = 0; i < 50; ++i)
+        ZEBAudioPing(Player);
+    ZEBAudioPlayerDestroy(Player); // answers go nowhere; the window is freed here
+}
+
 TEST(PlayerFailure, ExceptionInHandlerEndsThreadWithNotification)
 {
     Host H;

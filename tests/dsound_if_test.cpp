@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <sstream>
 #include <thread>
 
 namespace {
@@ -119,10 +120,10 @@ bool SameLocks(const std::vector<DSLockRecord>& Got, const std::vector<DSLockRec
 
 std::string Show(const std::vector<DSLockRecord>& Locks)
 {
-    std::string Text;
+    std::ostringstream Text;
     for (const auto& L : Locks)
-        Text += "(" + std::to_string(L.Offset) + "," + std::to_string(L.Bytes) + ") ";
-    return Text;
+        Text << '(' << L.Offset << ',' << L.Bytes << ") ";
+    return Text.str();
 }
 
 } // namespace
@@ -313,6 +314,20 @@ TEST_F(StreamTest, OpeningAStreamForgetsAPreload)
     EXPECT_TRUE(SameLocks(Locks(), {{0, N}, {10584, 4000}}));
 }
 
+TEST_F(StreamTest, ANewStreamDropsTheBytesAPreloadHeldBack)
+{
+    auto Preload = zebtest::TestPcm(50000, 2, 44100); // 23600 bytes held back
+    EXPECT_EQ(PreloadDSoundBuffer(Prop, Preload.data(), 200000), 1);
+    OpenDSoundBufferStream(Prop);
+    EXPECT_EQ(Prop->lBufferCount, 0u);
+    Locks();
+    auto Block = zebtest::TestPcm(1000, 2, 44100);
+    Write(Block);
+    EXPECT_TRUE(SameLocks(Locks(), {{0, N}, {10584, 4000}}));
+    AdvanceBytes(14584);
+    EXPECT_EQ(Output(), Concat({std::vector<uint8_t>(10584, 0), Block}));
+}
+
 TEST_F(StreamTest, PreloadReformatsTheBufferForTheStream)
 {
     auto Preload = zebtest::TestPcm(12000, 1, 22050); // 24000 bytes of 22050 Hz mono
@@ -366,6 +381,26 @@ TEST_F(StreamTest, WriteDuringPlayOutContinuesWithoutAGap)
     AdvanceBytes(10584 + 80000 + 10000);
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
     EXPECT_EQ(Prop->BuffersStop, 0);
+    auto Want = Concat({std::vector<uint8_t>(10584, 0), First, Second});
+    EXPECT_TRUE(StartsWith(Output(), Want));
+}
+
+// A short stream written and closed while the previous stream's play-out is
+// still waiting must not be silenced by that play-out: only the newest
+// request acts, at the newest write position.
+TEST_F(StreamTest, LatePlayOutLeavesTheNextShortStreamAlone)
+{
+    auto First = zebtest::TestPcm(30000, 2, 44100); // W = 130584, too full to play out yet
+    auto Second = zebtest::TestPcm(2000, 2, 44100); // 8000 bytes: W = 138584
+    Write(First);
+    CloseDSoundBufferStream(Prop);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10)); // the play-out waits for room
+    Write(Second);
+    CloseDSoundBufferStream(Prop);
+    Locks();
+    AdvanceBytes(50384); // room for half a buffer after the second stream
+    ASSERT_TRUE(WaitForClear(138584));
+    FinishPlayOut();
     auto Want = Concat({std::vector<uint8_t>(10584, 0), First, Second});
     EXPECT_TRUE(StartsWith(Output(), Want));
 }

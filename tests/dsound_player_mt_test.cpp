@@ -223,3 +223,71 @@ TEST_F(PlayerTest, PauseKeepsThePositionAndPlayResumes)
     }
     EXPECT_EQ(Next, Pcm.size());
 }
+
+namespace {
+
+// Index of the first non-zero byte, or the size when all are zero.
+size_t LeadingSilence(const std::vector<uint8_t>& Played)
+{
+    auto At = std::find_if(Played.begin(), Played.end(), [](uint8_t B) { return B != 0; });
+    return static_cast<size_t>(At - Played.begin());
+}
+
+// True when Played holds only zeros from From up to To (or its end).
+bool AllZero(const std::vector<uint8_t>& Played, size_t From, size_t To = SIZE_MAX)
+{
+    To = std::min(To, Played.size());
+    return std::all_of(Played.begin() + std::min(From, To), Played.begin() + To, [](uint8_t B) { return B == 0; });
+}
+
+} // namespace
+
+// A preload belongs to the position it was made at: "Stop" rewinds the input,
+// so the file is then heard once, from its start, and nothing after it.
+TEST_F(PlayerTest, PreloadThenStopThenPlayPlaysTheFileOnce)
+{
+    void* Player = NewPlayer(Host, 0);
+    auto Pcm = zebtest::TestPcm(66150, 2, 44100); // 1.5 s: the preload holds some back
+    if (!OpenInput(Host, Player, "dsound_player_preload_stop.wav", Pcm))
+        GTEST_SKIP() << "WAV input not available";
+    DSDevice* Device = VirtualDeviceForTesting(0);
+    ASSERT_NE(Device, nullptr);
+    ZEBAudioPreloadBuffers(Player);
+    ASSERT_FALSE(Host.Until(ZEB_NTF_PRELOAD, 0, 5000).empty());
+    ZEBAudioStop(Player);
+    Host.Until(ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_STOPPED);
+    VirtualDeviceSetCapture(Device, true);
+    VirtualDeviceRunClock(Device, ClockSpeed);
+    ZEBAudioPlay(Player);
+    Host.Until(ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_EOS);
+    auto Played = DrainAndCapture(Player, Device);
+    long Start = Find(Played, Pcm);
+    ASSERT_GE(Start, 0);
+    EXPECT_TRUE(AllZero(Played, 0, Start));
+    ASSERT_GE(Played.size(), Start + Pcm.size());
+    EXPECT_TRUE(std::equal(Pcm.begin(), Pcm.end(), Played.begin() + Start));
+    EXPECT_TRUE(AllZero(Played, Start + Pcm.size()));
+}
+
+// "Output Reset" discards the preload with the buffer; playing on must not
+// first sit through the second of silence the reset left.
+TEST_F(PlayerTest, PreloadThenResetPlaysOnWithoutASecondOfSilence)
+{
+    void* Player = NewPlayer(Host, 0);
+    auto Pcm = zebtest::TestPcm(88200, 2, 44100);
+    if (!OpenInput(Host, Player, "dsound_player_preload_reset.wav", Pcm))
+        GTEST_SKIP() << "WAV input not available";
+    DSDevice* Device = VirtualDeviceForTesting(0);
+    ASSERT_NE(Device, nullptr);
+    ZEBAudioPreloadBuffers(Player);
+    ASSERT_FALSE(Host.Until(ZEB_NTF_PRELOAD, 0, 5000).empty());
+    ZEBAudioOutputReset(Player);
+    Host.Until(ZEB_RSP_OK, ZEB_CMD_OUTPUT_RESET);
+    VirtualDeviceSetCapture(Device, true);
+    VirtualDeviceRunClock(Device, ClockSpeed);
+    ZEBAudioPlay(Player);
+    Host.Until(ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_EOS);
+    auto Played = DrainAndCapture(Player, Device);
+    // The first write lands a few hundredths of a second ahead, as always.
+    EXPECT_LT(LeadingSilence(Played), 176400u / 8);
+}
