@@ -1,6 +1,8 @@
 // Device objects shared by every player's built-in DirectSound output: one
 // device object and primary buffer per device index, kept while any
-// DirectSound output of any player is open.
+// DirectSound output of any player is open. A device object whose output
+// was lost leaves the table at the next open of its index, which connects
+// afresh; the outputs still on it keep it until the last of them closes.
 #include "dsound_shared.h"
 
 #include "core/player.h"
@@ -8,6 +10,9 @@
 #include "output/modDSound.h"
 
 #include <cstdlib>
+#include <cstring>
+#include <map>
+#include <new>
 
 namespace {
 
@@ -18,6 +23,9 @@ DSDevice** lpdsInstances = nullptr;
 DSBuffer** DSoundPBuffers = nullptr;
 unsigned InstanceSlots = 0;      // entries of the two arrays
 int DSoundInstances = 0;         // DirectSound outputs open, all players, all devices
+// Every live device object, in the table or retired from it after a loss,
+// with the number of outputs open on it.
+std::map<DSDevice*, unsigned> DeviceUsers;
 
 void FreeInstanceArrays()
 {
@@ -58,18 +66,62 @@ bool EnsureInstanceArrays()
     return true;
 }
 
+// Closes every device object, retired ones included: no output is open.
 void ReleaseAllDevices()
 {
-    for (unsigned I = 0; I < InstanceSlots; ++I) {
-        if (lpdsInstances[I]) {
-            CloseDSound(lpdsInstances[I]);
-            lpdsInstances[I] = nullptr;
-        }
-    }
+    for (const auto& Entry : DeviceUsers)
+        CloseDSound(Entry.first);
+    DeviceUsers.clear();
     FreeEnumDevices(DeviceEnums);
     DeviceEnums = nullptr;
     DeviceCount = 0;
     FreeInstanceArrays();
+}
+
+// Takes a lost device object out of slot DeviceId; it is closed now if no
+// output uses it, else by the last of its outputs to close.
+void RetireIfLost(unsigned DeviceId)
+{
+    DSDevice* Device = lpdsInstances[DeviceId];
+    if (!Device || !DSDeviceIsLost(Device))
+        return;
+    lpdsInstances[DeviceId] = nullptr;
+    DSoundPBuffers[DeviceId] = nullptr;
+    auto Entry = DeviceUsers.find(Device);
+    if (Entry == DeviceUsers.end() || Entry->second == 0) {
+        if (Entry != DeviceUsers.end())
+            DeviceUsers.erase(Entry);
+        CloseDSound(Device);
+    }
+}
+
+// The device object of slot DeviceId, created when the slot is empty; null
+// on failure. *Created tells whether this call made it.
+DSDevice* SlotDevice(unsigned DeviceId, void* hMainWnd, bool* Created)
+{
+    *Created = false;
+    if (lpdsInstances[DeviceId])
+        return lpdsInstances[DeviceId];
+    DSDevice* Device = InitDSound(hMainWnd, DeviceEnums[DeviceId].lpGUID, &DSoundPBuffers[DeviceId]);
+    if (!Device)
+        return nullptr;
+    try {
+        DeviceUsers.emplace(Device, 0);
+    } catch (const std::bad_alloc&) {
+        CloseDSound(Device);
+        return nullptr;
+    }
+    lpdsInstances[DeviceId] = Device;
+    *Created = true;
+    return Device;
+}
+
+void DropCreatedDevice(unsigned DeviceId)
+{
+    DeviceUsers.erase(lpdsInstances[DeviceId]);
+    CloseDSound(lpdsInstances[DeviceId]);
+    lpdsInstances[DeviceId] = nullptr;
+    DSoundPBuffers[DeviceId] = nullptr;
 }
 
 // Opens the player's stream on device DeviceId under the lock; null on failure.
@@ -81,25 +133,51 @@ DSoundPropType* OpenStream(PlayerInstanceType* PlayerInstance, void* hMainWnd, i
         return nullptr;
     if (DeviceId < 0 || static_cast<unsigned>(DeviceId) >= DeviceCount || static_cast<unsigned>(DeviceId) >= InstanceSlots)
         return nullptr;
+    RetireIfLost(DeviceId);
     bool Created = false;
-    if (!lpdsInstances[DeviceId]) {
-        lpdsInstances[DeviceId] = InitDSound(hMainWnd, DeviceEnums[DeviceId].lpGUID, &DSoundPBuffers[DeviceId]);
-        if (!lpdsInstances[DeviceId])
-            return nullptr;
-        Created = true;
-    }
-    DSoundPropType* DSoundProp = InitDSoundBuffers(lpdsInstances[DeviceId], PlayerInstance->hPar);
+    DSDevice* Device = SlotDevice(DeviceId, hMainWnd, &Created);
+    if (!Device)
+        return nullptr;
+    DSoundPropType* DSoundProp = InitDSoundBuffers(Device, PlayerInstance->hPar);
     if (!DSoundProp) {
-        if (Created) {
-            CloseDSound(lpdsInstances[DeviceId]);
-            lpdsInstances[DeviceId] = nullptr;
-            DSoundPBuffers[DeviceId] = nullptr;
-        }
+        if (Created)
+            DropCreatedDevice(DeviceId);
         return nullptr;
     }
     DSoundProp->lpdsPrimary = DSoundPBuffers[DeviceId];
+    ++DeviceUsers[Device];
     ++DSoundInstances;
     return DSoundProp;
+}
+
+// One output on Device closed: a retired device goes with its last output.
+void DeviceUserGone(DSDevice* Device)
+{
+    auto Entry = DeviceUsers.find(Device);
+    if (Entry == DeviceUsers.end() || --Entry->second > 0)
+        return;
+    for (unsigned I = 0; I < InstanceSlots; ++I)
+        if (lpdsInstances[I] == Device)
+            return; // still in the table: kept for the next open
+    DeviceUsers.erase(Entry);
+    CloseDSound(Device);
+}
+
+// The device list copied into one heap block that the caller frees with
+// free(): Count pointers, then the records they point to. The identifiers
+// stay valid for the life of the process, so the copy never dangles.
+char** CopyDeviceList()
+{
+    size_t Pointers = (DeviceCount ? DeviceCount : 1) * sizeof(char*);
+    char** Array = static_cast<char**>(malloc(Pointers + DeviceCount * sizeof(DeviceEnumType)));
+    if (!Array)
+        return nullptr;
+    DeviceEnumType* Records = reinterpret_cast<DeviceEnumType*>(reinterpret_cast<char*>(Array) + Pointers);
+    if (DeviceCount)
+        memcpy(Records, DeviceEnums, DeviceCount * sizeof(DeviceEnumType));
+    for (unsigned I = 0; I < DeviceCount; ++I)
+        Array[I] = Records[I].Description;
+    return Array;
 }
 
 } // namespace
@@ -125,9 +203,12 @@ void DeleteDSoundInstance(void* cOutputInst)
 {
     if (!cOutputInst)
         return;
+    DSoundPropType* DSoundProp = static_cast<DSoundPropType*>(cOutputInst);
+    DSDevice* Device = DSoundProp->lpds;
     // Outside the lock: this waits for the stream's end-of-stream thread.
-    FreeDSoundBuffers(static_cast<DSoundPropType*>(cOutputInst));
+    FreeDSoundBuffers(DSoundProp);
     ZEBLockGuard Guard(CodecCritical);
+    DeviceUserGone(Device);
     if (DSoundInstances > 0 && --DSoundInstances == 0)
         ReleaseAllDevices();
 }
@@ -136,13 +217,7 @@ char** EnumerateDeviceArray(unsigned int* Count)
 {
     ZEBLockGuard Guard(CodecCritical);
     EnsureDeviceList();
-    char** Array = static_cast<char**>(malloc((DeviceCount ? DeviceCount : 1) * sizeof(char*)));
-    if (!Array) {
-        *Count = 0;
-        return nullptr;
-    }
-    for (unsigned I = 0; I < DeviceCount; ++I)
-        Array[I] = DeviceEnums[I].Description;
-    *Count = DeviceCount;
+    char** Array = CopyDeviceList();
+    *Count = Array ? DeviceCount : 0;
     return Array;
 }

@@ -5,5 +5,7 @@ struct PlayerInstanceType;
 
 int InitDSoundInstance(PlayerInstanceType* PlayerInstance, void* hMainWnd, int DeviceId);
 void DeleteDSoundInstance(void* cOutputInst);
-// Copies the device list for ZEBAudioEnumerateDevices (under CodecCritical).
+// The device list for ZEBAudioEnumerateDevices (under CodecCritical): one
+// heap block, freed with free(), holding Count pointers and the records
+// they point to, so it stays readable after the library's list is gone.
 char** EnumerateDeviceArray(unsigned int* Count);

@@ -26,6 +26,7 @@ struct VirtualStream {
 };
 
 std::atomic<unsigned> VirtualCount{0};
+std::atomic<unsigned> OpenStreams{0};
 std::atomic<bool> OpenFailure{false};
 std::mutex RegistryLock; // guards Registry
 std::map<unsigned, VirtualStream*>& Registry()
@@ -88,6 +89,7 @@ void* OpenVirtual(DSDevice* Device, const char* Name)
     Stream->Device = Device;
     Stream->Index = static_cast<unsigned>(strtoul(Name, nullptr, 10));
     Device->Hooks = Hooks;
+    ++OpenStreams;
     std::lock_guard<std::mutex> Guard(RegistryLock);
     Registry()[Stream->Index] = Stream;
     return Stream;
@@ -110,6 +112,7 @@ void CloseVirtual(void* Handle)
     if (Stream->Clock.joinable())
         Stream->Clock.join();
     delete Stream;
+    --OpenStreams;
 }
 
 // Virtual devices are listed only through the test hook, never here.
@@ -142,6 +145,11 @@ DSDevice* VirtualDeviceForTesting(unsigned Index)
     std::lock_guard<std::mutex> Guard(RegistryLock);
     auto Found = Registry().find(Index);
     return Found == Registry().end() ? nullptr : Found->second->Device;
+}
+
+unsigned VirtualDevicesOpenForTesting(void)
+{
+    return OpenStreams;
 }
 
 void VirtualDeviceAdvance(DSDevice* Device, uint32_t Frames)

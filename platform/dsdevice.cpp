@@ -116,8 +116,6 @@ DSResult CreateSecondary(DSDevice* Device, const DSBUFFERDESC* Desc, DSBuffer** 
     if (!ValidFormat(Format) || Desc->dwBufferBytes < Format->nBlockAlign ||
         Desc->dwBufferBytes % Format->nBlockAlign != 0)
         return DSERR_INVALIDPARAM;
-    if (Device->Lost)
-        return DSERR_BUFFERLOST;
     if (DSFaultTriggered(Device, DSFAULT_CREATE_BUFFER))
         return DSERR_OUTOFMEMORY;
     DSBuffer* Buffer = new (std::nothrow) DSBuffer{};
@@ -286,6 +284,11 @@ void DSDeviceSetLost(DSDevice* Device)
     Device->Lost = 1;
 }
 
+bool DSDeviceIsLost(DSDevice* Device)
+{
+    return Device && Device->Lost;
+}
+
 bool DSFaultTriggered(DSDevice* Device, DSFaultOp Op)
 {
     if (!Device->Hooks)
@@ -399,7 +402,8 @@ DSResult DSBufferGetStatus(DSBuffer* Buffer, uint32_t* Status)
     if (!IsSecondary(Buffer) || !Status)
         return DSERR_INVALIDPARAM;
     std::lock_guard<std::mutex> Guard(Buffer->Device->Lock);
-    *Status = (Buffer->Playing ? DSBSTATUS_PLAYING : 0) | (Buffer->Playing && Buffer->Looping ? DSBSTATUS_LOOPING : 0);
+    *Status = (Buffer->Playing ? DSBSTATUS_PLAYING : 0) | (Buffer->Playing && Buffer->Looping ? DSBSTATUS_LOOPING : 0) |
+              (Buffer->Device->Lost ? DSBSTATUS_BUFFERLOST : 0);
     return DS_OK;
 }
 

@@ -50,6 +50,7 @@ constexpr uint32_t DSBUFFERDESC_SIZE = 20;
 
 constexpr uint32_t DSBPLAY_LOOPING = 1;
 constexpr uint32_t DSBSTATUS_PLAYING = 1;
+constexpr uint32_t DSBSTATUS_BUFFERLOST = 2; // the buffer's device is lost
 constexpr uint32_t DSBSTATUS_LOOPING = 4;
 
 constexpr int32_t DSBVOLUME_MIN = -10000;
@@ -77,6 +78,11 @@ DSResult DSDeviceSetCooperativeLevel(DSDevice* Device, void* Window, uint32_t Le
 DSResult DSDeviceCreateSoundBuffer(DSDevice* Device, const DSBUFFERDESC* Desc, DSBuffer** Buffer, void* Unused);
 // Releases the device; its remaining buffers stop being mixed.
 void DSDeviceRelease(DSDevice* Device);
+// True once the device's output has failed for good (the sound server went
+// away, the output was removed). Its buffers can still be created, filled
+// and played, but nothing is heard, their cursors cannot be read and their
+// status shows DSBSTATUS_BUFFERLOST; only a new device reaches the output.
+bool DSDeviceIsLost(DSDevice* Device);
 
 // ---- Buffers ---------------------------------------------------------------
 

@@ -55,9 +55,14 @@ struct DSBuffer {
     bool Looping;
     int32_t Volume;             // hundredths of a dB
     float Gain;                 // linear factor of Volume
-    SpeexResamplerState_* Resampler; // null until the rate differs from the mix rate
+    // A buffer at the mix rate is copied as it stands; once its rate departs
+    // from it, the resampler carries the output until the cursor jumps, so
+    // that rate changes never switch paths in the middle of the sound.
+    SpeexResamplerState_* Resampler;
     uint32_t ResamplerRate;     // input rate the resampler is set to
-    bool ResamplerFresh;        // memory must be reset before the next use
+    bool Resampling;            // the resampler carries the output
+    int16_t* History;           // the last HistoryFrames frames copied directly
+    uint32_t HistoryFrames;     // half the resampler's filter at 1:1
     int16_t* Pulled;            // DSMixChunkFrames frames of this buffer's channels
     // Lock/Unlock staging: Lock copies the range out, Unlock copies it back,
     // so the mixer never reads memory a writer is filling.
@@ -87,7 +92,8 @@ bool DSFaultTriggered(DSDevice* Device, DSFaultOp Op);
 void DSMixerFreeBuffer(DSBuffer* Buffer);
 // Allocates the mixer scratch of a new secondary buffer; false on failure.
 bool DSMixerInitBuffer(DSBuffer* Buffer);
-// The buffer's position or rate changed under the mixer (device lock held).
+// The buffer's cursor jumped: what was played before does not lead into
+// what follows (device lock held).
 void DSMixerResetBuffer(DSBuffer* Buffer);
 
 // Virtual backend: the stream's device index when Id names a virtual device.

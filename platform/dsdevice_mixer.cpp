@@ -35,6 +35,20 @@ void AdvanceCursor(DSBuffer* Buffer, uint32_t Frames)
         Buffer->Playing = false;
 }
 
+// Keeps the last frames copied directly: they are the left half of the
+// resampler's filter when the resampler takes over.
+void RememberHistory(DSBuffer* Buffer, const int16_t* Out, uint32_t Frames)
+{
+    uint32_t Keep = Buffer->HistoryFrames;
+    uint32_t Samples = Buffer->Channels;
+    if (Frames >= Keep) {
+        memcpy(Buffer->History, Out + (Frames - Keep) * Samples, Keep * Buffer->FrameBytes);
+        return;
+    }
+    memmove(Buffer->History, Buffer->History + Frames * Samples, (Keep - Frames) * Buffer->FrameBytes);
+    memcpy(Buffer->History + (Keep - Frames) * Samples, Out, Frames * Buffer->FrameBytes);
+}
+
 // A buffer at the mix rate is copied as it stands.
 uint32_t PullDirect(DSBuffer* Buffer, int16_t* Out, uint32_t Frames)
 {
@@ -46,32 +60,14 @@ uint32_t PullDirect(DSBuffer* Buffer, int16_t* Out, uint32_t Frames)
         Produced += Take;
         AdvanceCursor(Buffer, Take);
     }
+    RememberHistory(Buffer, Out, Produced);
     return Produced;
 }
 
-// Brings the resampler to the buffer's current rate; its memory is dropped
-// after a jump of the cursor or a stretch played without it.
-bool TuneResampler(DSBuffer* Buffer)
+// Runs the resampler over the buffer from its cursor until Frames frames
+// came out (or a one-shot buffer ended).
+uint32_t Resample(DSBuffer* Buffer, int16_t* Out, uint32_t Frames)
 {
-    SpeexResamplerState* Resampler = Buffer->Resampler;
-    if (!Resampler)
-        return false;
-    if (Buffer->ResamplerRate != Buffer->Frequency) {
-        speex_resampler_set_rate(Resampler, Buffer->Frequency, DSMixRate);
-        Buffer->ResamplerRate = Buffer->Frequency;
-    }
-    if (Buffer->ResamplerFresh) {
-        speex_resampler_reset_mem(Resampler);
-        speex_resampler_skip_zeros(Resampler);
-        Buffer->ResamplerFresh = false;
-    }
-    return true;
-}
-
-uint32_t PullResampled(DSBuffer* Buffer, int16_t* Out, uint32_t Frames)
-{
-    if (!TuneResampler(Buffer))
-        return 0;
     SpeexResamplerState* Resampler = Buffer->Resampler;
     uint32_t Produced = 0;
     while (Produced < Frames && Buffer->Playing) {
@@ -87,14 +83,46 @@ uint32_t PullResampled(DSBuffer* Buffer, int16_t* Out, uint32_t Frames)
     return Produced;
 }
 
+// Hands the buffer from the direct copy to the resampler without a seam.
+// At 1:1 the resampler is fed the frames just played and then as many frames
+// ahead of the cursor, and the outputs for the played frames are dropped:
+// its next output is the frame that the direct copy would have given next,
+// with the filter's memory filled by the real signal rather than silence.
+// The buffer's Pulled block takes the dropped outputs.
+void StartResampling(DSBuffer* Buffer)
+{
+    SpeexResamplerState* Resampler = Buffer->Resampler;
+    speex_resampler_set_rate(Resampler, DSMixRate, DSMixRate);
+    speex_resampler_reset_mem(Resampler);
+    speex_resampler_skip_zeros(Resampler);
+    spx_uint32_t InLen = Buffer->HistoryFrames;
+    spx_uint32_t OutLen = Buffer->HistoryFrames; // half a filter of input gives no output yet
+    speex_resampler_process_interleaved_int(Resampler, Buffer->History, &InLen, Buffer->Pulled, &OutLen);
+    Resample(Buffer, Buffer->Pulled, Buffer->HistoryFrames);
+    Buffer->ResamplerRate = DSMixRate;
+    Buffer->Resampling = true;
+}
+
+// Follows the buffer's rate; speex keeps its memory and fractional position
+// across the change, so the output stays continuous.
+void TuneResampler(DSBuffer* Buffer)
+{
+    if (Buffer->ResamplerRate == Buffer->Frequency)
+        return;
+    speex_resampler_set_rate(Buffer->Resampler, Buffer->Frequency, DSMixRate);
+    Buffer->ResamplerRate = Buffer->Frequency;
+}
+
 uint32_t PullBuffer(DSBuffer* Buffer, int16_t* Out, uint32_t Frames)
 {
     uint32_t Produced;
-    if (Buffer->Frequency == DSMixRate) {
-        Buffer->ResamplerFresh = true;
+    if (!Buffer->Resampling && Buffer->Frequency == DSMixRate) {
         Produced = PullDirect(Buffer, Out, Frames);
     } else {
-        Produced = PullResampled(Buffer, Out, Frames);
+        if (!Buffer->Resampling)
+            StartResampling(Buffer);
+        TuneResampler(Buffer);
+        Produced = Resample(Buffer, Out, Frames);
     }
     memset(Out + Produced * Buffer->Channels, 0, (Frames - Produced) * Buffer->FrameBytes);
     return Produced;
@@ -146,20 +174,19 @@ void MixChunk(DSDevice* Device, int16_t* Out, uint32_t Frames)
 
 } // namespace
 
+// The resampler starts at 1:1, the rate it is handed over at; its filter's
+// half length there is the history a buffer keeps.
 bool DSMixerInitBuffer(DSBuffer* Buffer)
 {
     Buffer->Pulled = static_cast<int16_t*>(malloc(DSMixChunkFrames * Buffer->FrameBytes));
-    if (!Buffer->Pulled)
-        return false;
     int Error = 0;
-    SpeexResamplerState* Resampler =
-        speex_resampler_init(Buffer->Channels, Buffer->Frequency, DSMixRate, ResamplerQuality, &Error);
-    if (!Resampler)
+    Buffer->Resampler = speex_resampler_init(Buffer->Channels, DSMixRate, DSMixRate, ResamplerQuality, &Error);
+    if (!Buffer->Pulled || !Buffer->Resampler)
         return false;
-    Buffer->Resampler = Resampler;
-    Buffer->ResamplerRate = Buffer->Frequency;
-    Buffer->ResamplerFresh = true;
-    return true;
+    Buffer->ResamplerRate = DSMixRate;
+    Buffer->HistoryFrames = speex_resampler_get_input_latency(Buffer->Resampler);
+    Buffer->History = static_cast<int16_t*>(calloc(Buffer->HistoryFrames, Buffer->FrameBytes));
+    return Buffer->History != nullptr && Buffer->HistoryFrames <= DSMixChunkFrames;
 }
 
 void DSMixerFreeBuffer(DSBuffer* Buffer)
@@ -169,11 +196,16 @@ void DSMixerFreeBuffer(DSBuffer* Buffer)
     Buffer->Resampler = nullptr;
     free(Buffer->Pulled);
     Buffer->Pulled = nullptr;
+    free(Buffer->History);
+    Buffer->History = nullptr;
 }
 
+// After a jump nothing leads into the new position: the history is silence
+// and a buffer at the mix rate goes back to the exact copy.
 void DSMixerResetBuffer(DSBuffer* Buffer)
 {
-    Buffer->ResamplerFresh = true;
+    Buffer->Resampling = false;
+    memset(Buffer->History, 0, Buffer->HistoryFrames * Buffer->FrameBytes);
 }
 
 void DSDeviceRender(DSDevice* Device, int16_t* Out, uint32_t Frames)

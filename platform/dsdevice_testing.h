@@ -18,6 +18,8 @@ void SetVirtualOpenFailureForTesting(bool Fail);
 void* DeviceIdForTesting(const char* Module, const char* Name);
 // The open device object of virtual device Index, or null.
 DSDevice* VirtualDeviceForTesting(unsigned Index);
+// Number of virtual device streams open now, over all indexes.
+unsigned VirtualDevicesOpenForTesting(void);
 
 // Runs the mixer for Frames frames of the mix rate, as if the sound card had
 // played them; the output is captured while capture is on.

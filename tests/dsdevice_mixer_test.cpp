@@ -9,6 +9,7 @@
 #include <cmath>
 #include <chrono>
 #include <cstring>
+#include <iterator>
 #include <thread>
 
 namespace {
@@ -180,16 +181,73 @@ TEST_F(MixerTest, VolumeFrequencyAndFormatLimits)
     EXPECT_NE(DSBufferSetFormat(A, &Master), DS_OK);
 }
 
-TEST_F(MixerTest, LostDeviceFailsCursorReadsAndBufferCreation)
+TEST_F(MixerTest, LostDeviceShowsInTheStatusAndFailsCursorReads)
 {
     DSBuffer* A = Playing(Constant(100, 2, 0), 2, 44100);
+    uint32_t Status = 0;
+    ASSERT_EQ(DSBufferGetStatus(A, &Status), DS_OK);
+    EXPECT_EQ(Status & DSBSTATUS_BUFFERLOST, 0u);
     DSDeviceSetLost(Device);
+    EXPECT_TRUE(DSDeviceIsLost(Device));
+    ASSERT_EQ(DSBufferGetStatus(A, &Status), DS_OK);
+    EXPECT_NE(Status & DSBSTATUS_BUFFERLOST, 0u);
     uint32_t Play = 0;
     EXPECT_EQ(DSBufferGetCurrentPosition(A, &Play, nullptr), DSERR_BUFFERLOST);
-    WAVEFORMATEX Format = {WAVE_FORMAT_PCM, 2, 44100, 176400, 4, 16, 0};
-    DSBUFFERDESC Desc = {DSBUFFERDESC_SIZE, DSBCAPS_CTRLVOLUME, 176400, 0, &Format};
-    DSBuffer* B = nullptr;
-    EXPECT_NE(DSDeviceCreateSoundBuffer(Device, &Desc, &B, nullptr), DS_OK);
+    // A new stream still gets a buffer, so that its first write can tell.
+    DSBuffer* B = Playing(Constant(100, 2, 0), 2, 44100);
+    ASSERT_NE(B, nullptr);
+    ASSERT_EQ(DSBufferGetStatus(B, &Status), DS_OK);
+    EXPECT_NE(Status & DSBSTATUS_BUFFERLOST, 0u);
+}
+
+// A looping sine played through rate changes that cross the mix rate, with
+// the output checked for seams: no step steeper than the sine itself, no
+// stretch of silence, and at the end the phase that the rates imply (a
+// skipped or repeated half filter would shift it by 24 frames). Speex counts
+// its position in steps of the reduced rate ratio, so each return to 1:1
+// drops a fraction of a frame: the phase may lag by less than one frame per
+// return.
+TEST_F(MixerTest, RateChangesAcrossTheMixRateKeepTheOutputContinuous)
+{
+    constexpr double Frequency = 441.0, Amplitude = 10000.0; // 441 whole periods per looped second
+    DSBuffer* A = Playing(zebtest::Tone(44100, 2, 44100, Frequency, Amplitude), 2, 44100);
+    struct Step {
+        uint32_t Frames;
+        uint32_t Rate;
+    };
+    const Step Steps[] = {{5025, 44100}, {3001, 44101}, {2999, 44100}, {3003, 44099}, {2001, 44100},
+                          {1777, 48000}, {3000, 44100}, {999, 40000},  {8820, 44100}};
+    std::vector<int16_t> Left;
+    double Played = 0.0; // input frames the rates imply
+    int Returns = 0;     // changes back to the mix rate
+    for (const Step& S : Steps) {
+        ASSERT_EQ(DSBufferSetFrequency(A, S.Rate), DS_OK);
+        auto Out = zebtest::Channel(Mix(S.Frames), 2, 0);
+        Left.insert(Left.end(), Out.begin(), Out.end());
+        Played += static_cast<double>(S.Frames) * S.Rate / 44100.0;
+        if (&S != &Steps[0] && S.Rate == 44100)
+            ++Returns;
+    }
+    const double Step = 2.0 * M_PI * Frequency / 44100.0;
+    const double Steepest = Amplitude * Step * 48000.0 / 44100.0;
+    int QuietRun = 0;
+    for (size_t I = 1; I < Left.size(); ++I) {
+        ASSERT_LT(std::abs(Left[I] - Left[I - 1]), Steepest * 1.2) << "seam at output frame " << I;
+        QuietRun = std::abs(Left[I]) < 50 ? QuietRun + 1 : 0;
+        ASSERT_LT(QuietRun, 3) << "silence at output frame " << I;
+    }
+    // Phase of the last step (at the mix rate) against the implied position.
+    const uint32_t Tail = Steps[std::size(Steps) - 1].Frames;
+    double Sin = 0.0, Cos = 0.0;
+    for (uint32_t N = 0; N < Tail; ++N) {
+        double Expected = Step * (Played - Tail + N);
+        double Y = Left[Left.size() - Tail + N];
+        Sin += Y * std::cos(Expected);
+        Cos += Y * std::sin(Expected);
+    }
+    double OffsetFrames = std::atan2(Sin, Cos) / Step;
+    EXPECT_GT(OffsetFrames, -(Returns + 0.25));
+    EXPECT_LT(OffsetFrames, 0.25);
 }
 
 TEST_F(MixerTest, BufferOutlivingItsDeviceStaysUsable)

@@ -1,6 +1,7 @@
 // The built-in output against a running PulseAudio server with the null
 // sink "zebnull" (scripts/start-sound-server.sh): what the players play is
 // recorded from the sink's monitor. Skips when no server answers.
+#include "output/dsound_if.h"
 #include "support/host.h"
 #include "support/sound.h"
 
@@ -117,6 +118,37 @@ void WaitEndAndDrain(zebtest::Host& To, void* Player)
     To.Until(ZEB_RSP_OK, ZEB_CMD_OUTPUT_DRAIN, 10000);
 }
 
+bool StartSoundServer()
+{
+    return zebtest::Run(std::string("bash ") + ZEB_SOURCE_DIR + "/scripts/start-sound-server.sh >/dev/null 2>&1");
+}
+
+// Stops the server and starts it again, as a crash and a restart would.
+bool RestartSoundServer()
+{
+    zebtest::Run("pulseaudio -k >/dev/null 2>&1");
+    for (int Tries = 0; Tries < 100 && zebtest::PulseReachable(); ++Tries)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    return StartSoundServer();
+}
+
+// Leaves a server running whatever the test did to it.
+struct ServerKeeper {
+    ~ServerKeeper()
+    {
+        if (!zebtest::PulseReachable())
+            StartSoundServer();
+    }
+};
+
+size_t Count(const std::vector<ZEBMessage>& Msgs, uint32_t Msg)
+{
+    size_t N = 0;
+    for (const ZEBMessage& M : Msgs)
+        N += M.Msg == Msg ? 1 : 0;
+    return N;
+}
+
 } // namespace
 
 TEST_F(PulseTest, ListsTheDefaultFirstThenTheSinks)
@@ -229,4 +261,43 @@ TEST_F(PulseTest, DefaultDeviceFollowsTheSystemDefault)
     ASSERT_GT(Moved.size(), Rate / 4u) << "the stream did not follow the new default sink";
     EXPECT_NEAR(zebtest::ZeroCrossingFrequency(Moved, Rate), 700.0, 10.0);
     ZEBAudioStop(Player);
+}
+
+TEST_F(PulseTest, ServerRestartEndsTheStreamWithOneErrorAndANewOutputIsHeard)
+{
+    ServerKeeper Keeper;
+    void* Player = Open(Host, 0, ToneWav("e2e_tone_long.wav", Rate, 2, 800.0, 6.0));
+    void* Holder = ZEBAudioPlayerCreate(HostB.Window()); // keeps the device object in use
+    Players.push_back(Holder);
+    ZEBAudioOutputOpenDSound(Holder, HostB.Window(), 0);
+    ASSERT_FALSE(HostB.Until(ZEB_RSP_OK, ZEB_CMD_DSOUND_OUTPUT_OPEN, 5000).empty());
+    ZEBAudioPlay(Player);
+    Host.Until(ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_PLAYING, 5000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(RestartSoundServer());
+
+    auto Got = Host.Until(ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_EOS, 20000);
+    ASSERT_EQ(Count(Got, ZEB_NTF_ERROR), 1u) << zebtest::Describe(Got);
+    for (const ZEBMessage& M : Got) {
+        if (M.Msg != ZEB_NTF_ERROR)
+            continue;
+        EXPECT_EQ(M.wParam, static_cast<uint32_t>(ZEB_ERR_DSOUND_BUFFER));
+        EXPECT_EQ(M.lParam, DSoundDetailDeviceLost);
+    }
+
+    // The same index, opened again while the holder still has the lost
+    // device, reaches the restarted server.
+    zebtest::Run(std::string("pactl set-default-sink ") + NullSink);
+    ZEBAudioOutputOpenDSound(Player, Host.Window(), 0);
+    Got = Host.Until(ZEB_RSP_OK, ZEB_CMD_DSOUND_OUTPUT_OPEN, 5000);
+    ASSERT_EQ(Count(Got, ZEB_RSP_ERROR), 0u) << zebtest::Describe(Got);
+    ZEBAudioInputOpen(Player, ToneWav("e2e_tone_1000.wav", Rate, 2, 1000.0, 1.5).c_str());
+    ASSERT_FALSE(Host.Until(ZEB_NTF_INPUT_OPENED, 0, 5000).empty());
+    zebtest::PulseRecorder Recorder;
+    ASSERT_TRUE(Recorder.Start(std::string(NullSink) + ".monitor"));
+    ZEBAudioPlay(Player);
+    WaitEndAndDrain(Host, Player);
+    auto Tone = LoudPart(Recorder.Stop());
+    ASSERT_GT(Tone.size(), Rate / 2) << "nothing was heard after the restart";
+    EXPECT_NEAR(zebtest::ZeroCrossingFrequency(Tone, Rate), 1000.0, 10.0);
 }

@@ -1,6 +1,7 @@
 // Shared DirectSound device objects and the built-in output module over
 // virtual devices: sharing, release with the last output, device indexes,
-// the device array for the export, and the module's command switch.
+// the device array for the export, the module's command switch, and what
+// happens when a device's output is lost.
 #include "core/dsound_shared.h"
 #include "core/player.h"
 #include "output/dsound_if.h"
@@ -151,6 +152,22 @@ TEST_F(SharedTest, DeviceArrayPointsAtTheDescriptions)
     free(Array);
 }
 
+TEST_F(SharedTest, ExportedDeviceArrayOutlivesTheLibraryList)
+{
+    unsigned Count = 0;
+    char** Array = ZEBAudioEnumerateDevices(&Count);
+    ASSERT_EQ(Count, 2u);
+    PlayerInstanceType* P = NewPlayer();
+    ASSERT_EQ(InitDSoundInstance(P, nullptr, 0), 1);
+    Close(P); // the last output: the library releases its list
+    SetVirtualDevicesForTesting(3);
+    EXPECT_EQ(ListedCount(), 3u);
+    EXPECT_STREQ(Array[0], "Virtual output 0");
+    EXPECT_STREQ(Array[1], "Virtual output 1");
+    EXPECT_EQ(reinterpret_cast<DeviceEnumType*>(Array[1])->lpGUID, DSVirtualId(1));
+    ZEBAudioFreeDeviceEnums(Array);
+}
+
 TEST_F(SharedTest, ModuleCommandsMapOntoTheStream)
 {
     PlayerInstanceType* P = NewPlayer();
@@ -178,6 +195,81 @@ TEST_F(SharedTest, ModuleCommandsMapOntoTheStream)
     EXPECT_EQ(modDSoundOpen(Inst), 1);
     modDSoundClose(Inst); // stopped: nothing to play out
     EXPECT_EQ(modDSoundCommand(Inst, ZEB_CMD_OUTPUT_DRAIN, 0), 1);
+}
+
+// ---- Lost devices ----
+
+TEST_F(SharedTest, WriteToALostDeviceIsReportedOncePerStreamAndGivesTheBufferUp)
+{
+    PlayerInstanceType* P = NewPlayer();
+    ASSERT_EQ(InitDSoundInstance(P, nullptr, 0), 1);
+    void* Inst = P->cOutputInst;
+    auto Block = zebtest::TestPcm(1000, 2, 44100);
+    modDSoundWrite(Inst, Block.data(), 4000, 2, 2, 44100);
+    ASSERT_EQ(P->DSoundProp->BuffersStop, 0);
+    DSDeviceSetLost(P->DSoundProp->lpds);
+    for (int I = 0; I < 3; ++I)
+        modDSoundWrite(Inst, Block.data(), 4000, 2, 2, 44100);
+    EXPECT_EQ(P->DSoundProp->lpdsb, nullptr);
+    EXPECT_EQ(modDSoundCommand(Inst, ZEB_CMD_OUTPUT_DRAIN, 0), 1); // returns: nothing plays
+    const auto Lost = {zebtest::Msg(ZEB_NTF_ERROR, ZEB_ERR_DSOUND_BUFFER, DSoundDetailDeviceLost)};
+    auto Got = Host.Settle(50);
+    EXPECT_TRUE(zebtest::Same(Got, Lost)) << zebtest::Describe(Got);
+
+    // The next stream on the same output is told as well, once, even
+    // when it starts from a preload.
+    ASSERT_EQ(modDSoundOpen(Inst), 1);
+    PreloadDSoundBuffer(P->DSoundProp, Block.data(), 4000);
+    for (int I = 0; I < 3; ++I)
+        modDSoundWrite(Inst, Block.data(), 4000, 2, 2, 44100);
+    Got = Host.Settle(50);
+    EXPECT_TRUE(zebtest::Same(Got, Lost)) << zebtest::Describe(Got);
+}
+
+TEST_F(SharedTest, LostDeviceMakesWayForANewOneAndStaysWithItsOutputs)
+{
+    PlayerInstanceType* Old = NewPlayer();
+    ASSERT_EQ(InitDSoundInstance(Old, nullptr, 0), 1);
+    DSDevice* Lost = Old->DSoundProp->lpds;
+    DSDeviceSetLost(Lost);
+    PlayerInstanceType* New = NewPlayer();
+    SetVirtualOpenFailureForTesting(true); // the output is not back yet
+    EXPECT_EQ(InitDSoundInstance(New, nullptr, 0), 0);
+    SetVirtualOpenFailureForTesting(false);
+    ASSERT_EQ(InitDSoundInstance(New, nullptr, 0), 1);
+    DSDevice* Fresh = New->DSoundProp->lpds;
+    EXPECT_NE(Fresh, Lost);
+    EXPECT_FALSE(DSDeviceIsLost(Fresh));
+    EXPECT_EQ(VirtualDevicesOpenForTesting(), 2u);
+
+    // The old output keeps its own device and primary buffer until it closes.
+    EXPECT_EQ(modDSoundCommand(Old->cOutputInst, ZEB_CMD_SET_MAIN_VOLUME, 50), 1);
+    EXPECT_EQ(modDSoundCommand(Old->cOutputInst, ZEB_CMD_GET_MAIN_VOLUME, 0), 50);
+    EXPECT_EQ(modDSoundCommand(New->cOutputInst, ZEB_CMD_GET_MAIN_VOLUME, 0), 100);
+    Close(Old);
+    EXPECT_EQ(VirtualDevicesOpenForTesting(), 1u);
+
+    auto Block = zebtest::TestPcm(1000, 2, 44100);
+    modDSoundWrite(New->cOutputInst, Block.data(), 4000, 2, 2, 44100);
+    VirtualDeviceAdvance(Fresh, 1000);
+    uint32_t Cursor = 0;
+    ASSERT_EQ(DSBufferGetCurrentPosition(New->DSoundProp->lpdsb, &Cursor, nullptr), DS_OK);
+    EXPECT_EQ(Cursor, 4000u);
+    EXPECT_TRUE(Host.Settle(50).empty());
+}
+
+TEST_F(SharedTest, LostDeviceWithoutOutputsIsClosedWhenItsIndexIsOpened)
+{
+    PlayerInstanceType* A = NewPlayer();
+    PlayerInstanceType* B = NewPlayer();
+    ASSERT_EQ(InitDSoundInstance(A, nullptr, 0), 1);
+    ASSERT_EQ(InitDSoundInstance(B, nullptr, 1), 1); // keeps the table alive
+    DSDevice* Lost = A->DSoundProp->lpds;
+    Close(A);
+    DSDeviceSetLost(Lost);
+    ASSERT_EQ(InitDSoundInstance(A, nullptr, 0), 1);
+    EXPECT_FALSE(DSDeviceIsLost(A->DSoundProp->lpds));
+    EXPECT_EQ(VirtualDevicesOpenForTesting(), 2u);
 }
 
 TEST(SharedEmpty, MachineWithoutOutputsListsNothing)
