@@ -23,9 +23,16 @@ DSDevice** lpdsInstances = nullptr;
 DSBuffer** DSoundPBuffers = nullptr;
 unsigned InstanceSlots = 0;      // entries of the two arrays
 int DSoundInstances = 0;         // DirectSound outputs open, all players, all devices
+
 // Every live device object, in the table or retired from it after a loss,
-// with the number of outputs open on it.
-std::map<DSDevice*, unsigned> DeviceUsers;
+// with the number of outputs open on it; guarded by CodecCritical. Never
+// destroyed, so that a player thread still closing its output while the
+// process exits finds it intact.
+std::map<DSDevice*, unsigned>& DeviceUsers()
+{
+    static auto* Users = new std::map<DSDevice*, unsigned>;
+    return *Users;
+}
 
 void FreeInstanceArrays()
 {
@@ -69,9 +76,9 @@ bool EnsureInstanceArrays()
 // Closes every device object, retired ones included: no output is open.
 void ReleaseAllDevices()
 {
-    for (const auto& Entry : DeviceUsers)
+    for (const auto& Entry : DeviceUsers())
         CloseDSound(Entry.first);
-    DeviceUsers.clear();
+    DeviceUsers().clear();
     FreeEnumDevices(DeviceEnums);
     DeviceEnums = nullptr;
     DeviceCount = 0;
@@ -87,10 +94,10 @@ void RetireIfLost(unsigned DeviceId)
         return;
     lpdsInstances[DeviceId] = nullptr;
     DSoundPBuffers[DeviceId] = nullptr;
-    auto Entry = DeviceUsers.find(Device);
-    if (Entry == DeviceUsers.end() || Entry->second == 0) {
-        if (Entry != DeviceUsers.end())
-            DeviceUsers.erase(Entry);
+    auto Entry = DeviceUsers().find(Device);
+    if (Entry == DeviceUsers().end() || Entry->second == 0) {
+        if (Entry != DeviceUsers().end())
+            DeviceUsers().erase(Entry);
         CloseDSound(Device);
     }
 }
@@ -106,7 +113,7 @@ DSDevice* SlotDevice(unsigned DeviceId, void* hMainWnd, bool* Created)
     if (!Device)
         return nullptr;
     try {
-        DeviceUsers.emplace(Device, 0);
+        DeviceUsers().emplace(Device, 0);
     } catch (const std::bad_alloc&) {
         CloseDSound(Device);
         return nullptr;
@@ -118,7 +125,7 @@ DSDevice* SlotDevice(unsigned DeviceId, void* hMainWnd, bool* Created)
 
 void DropCreatedDevice(unsigned DeviceId)
 {
-    DeviceUsers.erase(lpdsInstances[DeviceId]);
+    DeviceUsers().erase(lpdsInstances[DeviceId]);
     CloseDSound(lpdsInstances[DeviceId]);
     lpdsInstances[DeviceId] = nullptr;
     DSoundPBuffers[DeviceId] = nullptr;
@@ -145,7 +152,7 @@ DSoundPropType* OpenStream(PlayerInstanceType* PlayerInstance, void* hMainWnd, i
         return nullptr;
     }
     DSoundProp->lpdsPrimary = DSoundPBuffers[DeviceId];
-    ++DeviceUsers[Device];
+    ++DeviceUsers()[Device];
     ++DSoundInstances;
     return DSoundProp;
 }
@@ -153,13 +160,13 @@ DSoundPropType* OpenStream(PlayerInstanceType* PlayerInstance, void* hMainWnd, i
 // One output on Device closed: a retired device goes with its last output.
 void DeviceUserGone(DSDevice* Device)
 {
-    auto Entry = DeviceUsers.find(Device);
-    if (Entry == DeviceUsers.end() || --Entry->second > 0)
+    auto Entry = DeviceUsers().find(Device);
+    if (Entry == DeviceUsers().end() || --Entry->second > 0)
         return;
     for (unsigned I = 0; I < InstanceSlots; ++I)
         if (lpdsInstances[I] == Device)
             return; // still in the table: kept for the next open
-    DeviceUsers.erase(Entry);
+    DeviceUsers().erase(Entry);
     CloseDSound(Device);
 }
 
