@@ -24,7 +24,6 @@ constexpr uint32_t TocLastIndex = 99;
 constexpr double TocScale = 1.0 / 256.0;
 constexpr double MsToSeconds = 0.001;
 constexpr double BitsToBytes = 0.125;
-constexpr double BitsPerByte = 8.0;
 
 uint32_t ClampU32(uint64_t V)
 {
@@ -60,18 +59,19 @@ int PositionAtNextFrame(FILE* Fi, off_t Pos)
     return 0;
 }
 
-// A stream length from a Xing or VBRI header, unless it is 0 or claims
-// more than the file holds after the first frame's offset.
-uint64_t CheckedStreamBytes(uint32_t Claimed, uint64_t Available)
+// A stream length from a Xing or VBRI header, unless it is 0. A length
+// beyond what the file holds is kept: a partly downloaded file is still laid
+// out in time by its header, and a seek beyond its data ends the stream.
+uint64_t StreamBytes(uint32_t Claimed, uint64_t Available)
 {
-    return Claimed == 0 || Claimed > Available ? Available : Claimed;
+    return Claimed == 0 ? Available : Claimed;
 }
 
 void ApplyXingHeader(MPEGFileInfoType* Info, const XHEADDATA& X, uint64_t Available)
 {
     Info->SampleRate = static_cast<uint32_t>(X.samprate);
     Info->FileLength = (X.flags & BYTES_FLAG)
-                           ? CheckedStreamBytes(static_cast<uint32_t>(X.bytes), Available)
+                           ? StreamBytes(static_cast<uint32_t>(X.bytes), Available)
                            : Available;
     uint32_t Frames = static_cast<uint32_t>(X.frames);
     if ((X.flags & FRAMES_FLAG) && Frames != 0 && Info->SampleRate != 0) {
@@ -94,7 +94,7 @@ void ApplyVbriHeader(MPEGFileInfoType* Info, uint64_t Available)
     Info->BitRate = 0;
     Info->FrameCount = VBriFrameCount(Info->CVbri);
     Info->SampleRate = VBriSampleRate(Info->CVbri);
-    Info->FileLength = CheckedStreamBytes(VBriFileLength(Info->CVbri), Available);
+    Info->FileLength = StreamBytes(VBriFileLength(Info->CVbri), Available);
     Info->TrackLength = Info->SampleRate == 0
                             ? 0
                             : ClampU32(static_cast<uint64_t>(Info->FrameCount) *
@@ -180,6 +180,14 @@ MPEGFileInfoType* PrepareStream(FILE* Fi)
     return Info;
 }
 
+// Seconds of sound in a frame with a usable length (so a known sample rate).
+// Lengths are whole bytes, cut from the exact bit rate x duration: summing
+// length / bit rate instead would fall short over a long file.
+double FrameSeconds(MPEGFrameHdrType Hdr)
+{
+    return static_cast<double>(SamplesPerFrameFromHdr(Hdr)) / SampleRateFromFrameHdr(Hdr);
+}
+
 // Steps over whole frames until Remaining seconds are covered, stopping
 // on a frame boundary; an unusable header or the end of the file ends it.
 void WalkFrames(FILE* Fi, double Remaining)
@@ -193,7 +201,7 @@ void WalkFrames(FILE* Fi, double Remaining)
             fseeko(Fi, -static_cast<off_t>(FrameHdrBytes), SEEK_CUR);
             return;
         }
-        Remaining -= Len * BitsPerByte / BitRateFromFrameHdr(Hdr);
+        Remaining -= FrameSeconds(Hdr);
         if (fseeko(Fi, Len - FrameHdrBytes, SEEK_CUR) != 0)
             return;
     }
@@ -235,7 +243,7 @@ void ScanAllFrames(FILE* Fi, off_t Start, uint32_t* Count, double* Seconds)
             return;
         if (*Count < UINT32_MAX)
             ++*Count;
-        *Seconds += Len * BitsPerByte / BitRateFromFrameHdr(Hdr);
+        *Seconds += FrameSeconds(Hdr);
         if (fseeko(Fi, Len - FrameHdrBytes, SEEK_CUR) != 0)
             return;
     }

@@ -1,22 +1,27 @@
 // Read-ahead ring buffer filled from an input file by a reader thread.
 //
-// Each reader thread owns a private state (AIOReaderType): its wake-up event
-// and a block of storage that it reads the file into. It copies a block into
-// the ring, and touches the record at all, only while holding its gate. The
-// consumer closes the gate of a reader that has not finished in time and
-// starts a new one; the old thread may stay blocked in its read, but when it
-// returns it finds the gate closed, frees its private state and ends.
+// Each reader thread owns a private state (AIOReaderType): its wake-up event,
+// its own duplicate of the input's descriptor and a block of storage that it
+// reads the file into. It copies a block into the ring, and touches the
+// record at all, only while holding its gate. The consumer closes the gate of
+// a reader that has not finished in time and starts a new one; the old thread
+// may stay blocked in its read, but when it returns it finds the gate closed,
+// closes its descriptor, frees its private state and ends.
 #include "aio_bfr.h"
 
 #include "zeb-audiodefs.h"
 #include "zeb_platform.h"
 
+#include <fcntl.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <stdexcept>
 
@@ -32,9 +37,34 @@ constexpr int FreeWaitMs = 5000;
 // SyncAIOStream polls with bare yields this long, then with 1 ms sleeps.
 constexpr int32_t YieldOnlyMs = 2;
 
+constexpr int NoFile = -1;
+constexpr int64_t SequentialInput = -1;
+
 std::atomic<uint32_t> SyncTimeoutMs{AIOTimeoutMs};
 std::atomic<bool> ReaderFault{false};
 std::atomic<int> LiveReaders{0};
+
+// The stall test hook: armed by the test, taken by the next read.
+std::mutex StallLock;
+std::condition_variable StallCleared;
+bool StallArmed = false;   // under StallLock
+bool StallActive = false;  // under StallLock
+
+void WaitIfStalledForTesting()
+{
+    std::unique_lock<std::mutex> Hold(StallLock);
+    if (!StallArmed)
+        return;
+    StallArmed = false;
+    StallActive = true;
+    StallCleared.wait(Hold, [] { return !StallActive; });
+}
+
+void CloseFile(int Fd)
+{
+    if (Fd != NoFile)
+        close(Fd);
+}
 
 } // namespace
 
@@ -44,6 +74,9 @@ struct AIOReaderType {
     std::atomic<int32_t> Refs; // the thread's share and the record's share
     std::atomic<int32_t> Gate; // GateOpen, GateHeld or GateClosed
     ZEBEvent* hEvent;          // wakes this reader; fixed while the state lives
+    std::atomic<int> Fd;       // this reader's duplicate of the input's descriptor, or NoFile.
+                               // Replaced by the consumer only while the reader is idle; closed
+                               // by the reader at end of file, or with the state
     uint8_t* Block;            // BlkSz bytes only this reader touches
     uint32_t BlkSz;
     void* hPar;                // host window, copied so the reader never needs the record for it
@@ -59,15 +92,18 @@ static AIOReaderType* NewReader(AIOBufType* AIOBuf)
         return nullptr;
     Reader->Refs.store(1);
     Reader->Gate.store(GateOpen);
+    Reader->Fd.store(NoFile);
     Reader->hEvent = CreateEvent(false, false);
     Reader->Block = static_cast<uint8_t*>(malloc(AIOBuf->BlkSz));
     Reader->BlkSz = AIOBuf->BlkSz;
     Reader->hPar = AIOBuf->hPar;
+    RetainHostWindow(Reader->hPar); // an abandoned reader may still post
     Reader->AIOBuf = AIOBuf;
     if (!Reader->hEvent || !Reader->Block) {
         if (Reader->hEvent)
             CloseEvent(Reader->hEvent);
         free(Reader->Block);
+        ReleaseHostWindow(Reader->hPar);
         delete Reader;
         return nullptr;
     }
@@ -79,8 +115,10 @@ static void ReleaseReader(AIOReaderType* Reader)
 {
     if (Reader->Refs.fetch_sub(1, std::memory_order_acq_rel) != 1)
         return;
+    CloseFile(Reader->Fd.load());
     CloseEvent(Reader->hEvent);
     free(Reader->Block);
+    ReleaseHostWindow(Reader->hPar);
     delete Reader;
     --LiveReaders;
 }
@@ -111,7 +149,8 @@ private:
 // ---- Reader thread ----
 
 struct ReadOrderType {
-    FILE* File;
+    int Fd;
+    int64_t Pos;   // SequentialInput: read on from where the descriptor stands
     uint32_t Size; // 0 = request served
 };
 
@@ -122,26 +161,46 @@ static bool NextReadOrder(AIOReaderType* Reader, ReadOrderType* Order)
     if (!Hold.Held())
         return false;
     AIOBufType* AIOBuf = Reader->AIOBuf;
-    Order->File = AIOBuf->InFile.load(std::memory_order_acquire);
-    if (!Order->File)
+    if (!AIOBuf->InFile.load(std::memory_order_acquire))
         return false;
+    // The request is read first: a request published after a new stream's
+    // descriptor and offset guarantees that both are seen.
     int32_t Request = AIOBuf->WriteBlkRequest.load(std::memory_order_acquire);
     uint32_t WritePtr = AIOBuf->WritePtr.load(std::memory_order_acquire);
     // One block, cut at the end of the storage and at the bytes still asked for,
     // so that the ring can never be overfilled, even after short reads.
     uint32_t Size = std::min(AIOBuf->BlkSz, AIOBuf->BufSz - WritePtr);
     Order->Size = Request > 0 ? std::min(Size, static_cast<uint32_t>(Request)) : 0;
+    Order->Fd = Reader->Fd.load(std::memory_order_acquire);
+    Order->Pos = AIOBuf->FilePos.load(std::memory_order_acquire);
     return true;
 }
 
+// Reads up to Size bytes at Pos (or in sequence); 0 at end of file and on a
+// read error, which ends the input the same way.
+static size_t ReadInput(int Fd, int64_t Pos, uint8_t* Out, uint32_t Size)
+{
+    if (Fd == NoFile)
+        return 0;
+    for (;;) {
+        ssize_t Got = Pos == SequentialInput ? read(Fd, Out, Size) : pread(Fd, Out, Size, Pos);
+        if (Got >= 0)
+            return static_cast<size_t>(Got);
+        if (errno != EINTR)
+            return 0;
+    }
+}
+
 // Copies a block just read into the ring. False when abandoned.
-static bool CommitRead(AIOReaderType* Reader, uint32_t Got)
+static bool CommitRead(AIOReaderType* Reader, const ReadOrderType& Order, uint32_t Got)
 {
     ReaderGateHold Hold(Reader);
     if (!Hold.Held())
         return false;
     AIOBufType* AIOBuf = Reader->AIOBuf;
     if (Got == 0) {
+        // Done with this input: let go of it before reporting the end.
+        CloseFile(Reader->Fd.exchange(NoFile, std::memory_order_acq_rel));
         AIOBuf->EOFDetect.store(1, std::memory_order_release);
         AIOBuf->WriteBlkRequest.store(0, std::memory_order_release);
         return true;
@@ -152,6 +211,8 @@ static bool CommitRead(AIOReaderType* Reader, uint32_t Got)
         Got = AIOBuf->BufSz - WritePtr;
     }
     memcpy(AIOBuf->Buf + WritePtr, Reader->Block, Got);
+    if (Order.Pos != SequentialInput)
+        AIOBuf->FilePos.store(Order.Pos + Got, std::memory_order_release);
     WritePtr += Got;
     if (WritePtr == AIOBuf->BufSz)
         WritePtr = 0;
@@ -173,10 +234,11 @@ static bool ServeRequest(AIOReaderType* Reader)
             return true;
         if (ReaderFault.exchange(false))
             throw std::runtime_error("injected reader fault");
-        size_t Got = fread(Reader->Block, 1, Order.Size, Order.File);
+        WaitIfStalledForTesting();
+        size_t Got = ReadInput(Order.Fd, Order.Pos, Reader->Block, Order.Size);
         if (Got < Reader->BlkSz)
             db_printf("AIO: Req %d, Got %d\n", static_cast<int>(Order.Size), static_cast<int>(Got));
-        if (!CommitRead(Reader, static_cast<uint32_t>(Got)))
+        if (!CommitRead(Reader, Order, static_cast<uint32_t>(Got)))
             return false;
     }
 }
@@ -230,23 +292,46 @@ static void DetachReader(AIOBufType* AIOBuf)
     AIOBuf->Reader = nullptr;
 }
 
-// Cuts the current reader off the record for good and lets go of it. Once this
-// returns, the reader cannot touch the ring or the record.
-static void AbandonReader(AIOBufType* AIOBuf)
+// Cuts the current reader off the record for good. Once this returns, the
+// reader cannot touch the ring or the record; its state stays readable until
+// the record lets go of it.
+static void CloseReaderGate(AIOBufType* AIOBuf)
 {
     AIOReaderType* Reader = AIOBuf->Reader;
-    if (Reader) {
-        int32_t Expected = GateOpen;
-        // The reader holds its gate only for a copy of one block.
-        while (!Reader->Gate.compare_exchange_weak(Expected, GateClosed, std::memory_order_acq_rel,
-                                                   std::memory_order_acquire)) {
-            Expected = GateOpen;
-            Sleep(0);
-        }
-        // A reader waiting for work wakes, finds its gate closed and ends.
-        SetEvent(Reader->hEvent);
+    if (!Reader)
+        return;
+    int32_t Expected = GateOpen;
+    // The reader holds its gate only for a copy of one block.
+    while (!Reader->Gate.compare_exchange_weak(Expected, GateClosed, std::memory_order_acq_rel,
+                                               std::memory_order_acquire)) {
+        Expected = GateOpen;
+        Sleep(0);
     }
+    // A reader waiting for work wakes, finds its gate closed and ends.
+    SetEvent(Reader->hEvent);
+}
+
+static void AbandonReader(AIOBufType* AIOBuf)
+{
+    CloseReaderGate(AIOBuf);
     DetachReader(AIOBuf);
+}
+
+// Gives the current reader the descriptor of the next stream (or none) and
+// closes the one it had. Only while the reader is idle or cut off.
+static void HandReaderFile(AIOBufType* AIOBuf, int Fd)
+{
+    if (!AIOBuf->Reader) {
+        CloseFile(Fd);
+        return;
+    }
+    CloseFile(AIOBuf->Reader->Fd.exchange(Fd, std::memory_order_acq_rel));
+}
+
+// A descriptor of the same open file, not inherited by programs the host runs.
+static int DuplicateFile(int Fd)
+{
+    return Fd == NoFile ? NoFile : fcntl(Fd, F_DUPFD_CLOEXEC, 0);
 }
 
 static void WakeReader(AIOBufType* AIOBuf)
@@ -269,17 +354,24 @@ static void ResetRing(AIOBufType* AIOBuf)
 }
 
 // The reader did not finish its request in time: replace it, and end the input.
+// The stuck reader keeps its descriptor and closes it when its read returns.
 static void ReplaceStuckReader(AIOBufType* AIOBuf)
 {
-    AbandonReader(AIOBuf);
+    CloseReaderGate(AIOBuf);
     int32_t Outstanding = AIOBuf->WriteBlkRequest.load(std::memory_order_acquire);
+    int CarriedFd = NoFile;
     if (Outstanding != 0) {
         PostHostMessage(AIOBuf->hPar, ZEB_NTF_ERROR, ZEB_ERR_ASYNC_IO, static_cast<uint32_t>(Outstanding));
         ResetRing(AIOBuf);
+    } else if (AIOBuf->Reader) {
+        // The request was completed as the time ran out: the ring is intact and
+        // the new reader goes on with the same input.
+        CarriedFd = DuplicateFile(AIOBuf->Reader->Fd.load(std::memory_order_acquire));
     }
-    // Otherwise the request was completed as the time ran out; the ring is intact.
+    DetachReader(AIOBuf);
     if (!StartReader(AIOBuf))
         db_printf("AIO: reader thread not restarted\n");
+    HandReaderFile(AIOBuf, CarriedFd);
 }
 
 // ---- Ring arithmetic ----
@@ -352,6 +444,7 @@ AIOBufType* InitAIOBuffers(uint32_t UnityBlkSz, void* hPar)
     AIOBuf->Buf = static_cast<uint8_t*>(calloc(AIOBuf->BufSz, 1));
     AIOBuf->hPar = hPar;
     AIOBuf->InFile.store(nullptr);
+    AIOBuf->FilePos.store(SequentialInput);
     ResetRing(AIOBuf);
     if (!AIOBuf->Buf || !StartReader(AIOBuf)) {
         free(AIOBuf->Buf);
@@ -379,24 +472,60 @@ void FreeAIOBuffers(AIOBufType* AIOBuf)
     delete AIOBuf;
 }
 
+// Where Fi stands, or SequentialInput when it cannot seek or has no descriptor.
+static int64_t StartOffset(FILE* Fi)
+{
+    if (fileno(Fi) < 0)
+        return SequentialInput;
+    off_t Start = ftello(Fi);
+    return Start < 0 ? SequentialInput : static_cast<int64_t>(Start);
+}
+
+// Fills the start of the ring from where Fi stands, on the caller's thread.
+// A seekable input is read at that offset without moving Fi. An input read in
+// sequence (a pipe) is read through Fi, so that what its buffer already holds
+// comes first; the reader then goes on from the descriptor.
+static uint32_t FirstFill(AIOBufType* AIOBuf, FILE* Fi, int64_t Pos)
+{
+    uint32_t Want = InitialFillBlocks * AIOBuf->BlkSz;
+    if (Pos == SequentialInput)
+        return static_cast<uint32_t>(fread(AIOBuf->Buf, 1, Want, Fi));
+    uint32_t Got = 0;
+    while (Got < Want) {
+        size_t More = ReadInput(fileno(Fi), Pos + Got, AIOBuf->Buf + Got, Want - Got);
+        if (More == 0)
+            break;
+        Got += static_cast<uint32_t>(More);
+    }
+    return Got;
+}
+
 void StartAIOStream(AIOBufType* AIOBuf, FILE* Fi)
 {
     if (!AIOBuf)
         return;
     if (AIOBuf->WriteBlkRequest.load(std::memory_order_acquire) != 0)
         SyncAIOStream(AIOBuf); // the reader must be idle before the ring is reset
+    HandReaderFile(AIOBuf, NoFile);
     AIOBuf->InFile.store(Fi, std::memory_order_release);
     AIOBuf->ReadPtr.store(0, std::memory_order_release);
     AIOBuf->WritePtr.store(0, std::memory_order_release);
     AIOBuf->WriteBlkRequest.store(0, std::memory_order_release);
-    AIOBuf->EOFDetect.store(0, std::memory_order_release);
-    // Fill a few blocks at once so that the consumer has data without waiting.
-    size_t Got = Fi ? fread(AIOBuf->Buf, 1, InitialFillBlocks * AIOBuf->BlkSz, Fi) : 0;
-    if (Got == 0) {
-        AIOBuf->EOFDetect.store(1, std::memory_order_release);
+    AIOBuf->EOFDetect.store(1, std::memory_order_release);
+    AIOBuf->FilePos.store(SequentialInput, std::memory_order_release);
+    if (!Fi)
         return;
-    }
-    AIOBuf->WritePtr.store(static_cast<uint32_t>(Got), std::memory_order_release);
+    int64_t Pos = StartOffset(Fi);
+    // Fill a few blocks at once so that the consumer has data without waiting.
+    uint32_t Got = FirstFill(AIOBuf, Fi, Pos);
+    AIOBuf->WritePtr.store(Got, std::memory_order_release);
+    if (Pos != SequentialInput)
+        AIOBuf->FilePos.store(Pos + Got, std::memory_order_release);
+    int Fd = Got ? DuplicateFile(fileno(Fi)) : NoFile;
+    if (Fd == NoFile)
+        return; // nothing more can be read: the consumer drains what is there
+    HandReaderFile(AIOBuf, Fd);
+    AIOBuf->EOFDetect.store(0, std::memory_order_release);
     uint32_t Request = GetWriteBufSz(AIOBuf);
     AIOBuf->WriteBlkRequest.store(static_cast<int32_t>(Request), std::memory_order_release);
     if (Request)
@@ -456,11 +585,15 @@ void FlushAIOBuffers(AIOBufType* AIOBuf)
     SyncAIOStream(AIOBuf);
     uint32_t Unread = GetReadBufSz(AIOBuf);
     FILE* File = AIOBuf->InFile.load(std::memory_order_acquire);
-    if (File && Unread)
-        fseeko(File, -static_cast<off_t>(Unread), SEEK_CUR);
+    int64_t Pos = AIOBuf->FilePos.load(std::memory_order_acquire);
+    // The reader left Fi where the stream started; the consumer's position is
+    // the reader's minus what it has not taken. A pipe cannot go back.
+    if (File && Pos != SequentialInput)
+        fseeko(File, static_cast<off_t>(Pos - Unread), SEEK_SET);
     db_printf("ReadPtr: %d\n", static_cast<int>(AIOBuf->ReadPtr.load()));
     db_printf("WritePtr: %d\n", static_cast<int>(AIOBuf->WritePtr.load()));
     db_printf("BufSz: %d\n", static_cast<int>(Unread));
+    HandReaderFile(AIOBuf, NoFile);
     ResetRing(AIOBuf);
 }
 
@@ -488,4 +621,14 @@ void SetAIOReaderFaultForTesting(bool Fault)
 int AIOLiveReadersForTesting(void)
 {
     return LiveReaders.load();
+}
+
+void SetAIOReaderStallForTesting(bool Stall)
+{
+    std::lock_guard<std::mutex> Hold(StallLock);
+    StallArmed = Stall;
+    if (!Stall) {
+        StallActive = false;
+        StallCleared.notify_all();
+    }
 }

@@ -5,6 +5,12 @@
 // one writer at a time and is read with acquire / written with release
 // ordering. A reader that does not finish a request in time is abandoned and
 // replaced; it reads into private storage and can no longer reach the ring.
+//
+// The reader never touches the caller's FILE*: it reads a duplicate of the
+// file's descriptor at explicit offsets, so that a read stalled for good
+// holds nothing the consumer's thread may later wait for (the stream's lock
+// in fclose or fseek). The FILE*'s own position is left alone while
+// streaming; FlushAIOBuffers sets it to the consumer's position.
 #pragma once
 
 #include <atomic>
@@ -32,7 +38,12 @@ struct AIOBufType {
     std::atomic<int32_t> EOFDetect;          // 1 = no refill is to be requested
     std::atomic<int32_t> WriteBlkRequest;    // bytes asked of the reader; 0 = idle.
                                              // Set by the consumer only while 0, counted down by the reader
-    std::atomic<FILE*> InFile;               // not owned; null ends a woken reader
+    std::atomic<FILE*> InFile;               // not owned, never read by the reader;
+                                             // null ends a woken reader
+    std::atomic<int64_t> FilePos;            // file offset after the last byte read; -1 for
+                                             // an input read in sequence (pipe). Advanced by
+                                             // the reader while a request runs, set by the
+                                             // consumer while the reader is idle
     ZEBEvent* hEvent;                        // the current reader's wake-up event (owned by
                                              // Reader); consumer-only field
     ZEBThread* hThread;                      // the current reader; consumer-only field
@@ -60,3 +71,6 @@ void SetAIOTimeoutForTesting(uint32_t Ms);
 void SetAIOReaderFaultForTesting(bool Fault);
 // Reader states alive, current and abandoned together.
 int AIOLiveReadersForTesting(void);
+// When set, the next read by a reader thread blocks until this is cleared,
+// as a read on a stalled device would.
+void SetAIOReaderStallForTesting(bool Stall);

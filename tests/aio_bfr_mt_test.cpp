@@ -1,12 +1,14 @@
 // Read-ahead ring buffer: ring arithmetic, byte-exact streaming, end of file,
-// flush position, a reader stalled on a FIFO, and a faulting reader.
+// flush position, descriptors, a reader stalled on a FIFO, and a faulting reader.
 #include "aio_bfr.h"
 #include "zeb_platform.h"
 
 #include "support/host.h"
+#include "support/returns_within.h"
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -52,6 +54,19 @@ bool WaitLiveReaders(int Count)
         Sleep(10);
     }
     return false;
+}
+
+// Descriptors this process has open.
+int OpenDescriptors()
+{
+    DIR* Dir = opendir("/proc/self/fd");
+    if (!Dir)
+        return -1;
+    int Count = 0;
+    while (readdir(Dir))
+        ++Count;
+    closedir(Dir);
+    return Count;
 }
 
 // Reads blocks until the buffer reports the end; bounded by the file size.
@@ -217,10 +232,9 @@ TEST_F(AIOBuffer, FlushPutsFileBackToFirstUntakenByte)
     for (int i = 0; i < 6; ++i)
         ASSERT_EQ(ReadAIOBuf(Aio, Block.data(), BlkSz), BlkSz);
     SyncAIOStream(Aio);
-    off_t Stop = ftello(File);
     ASSERT_EQ(GetReadBufSz(Aio), 5004u);
     FlushAIOBuffers(Aio);
-    EXPECT_EQ(ftello(File), Stop - 5004);
+    EXPECT_EQ(ftello(File), static_cast<off_t>(Bytes.size()) - 5004);
     EXPECT_EQ(GetReadBufSz(Aio), 0u);
     EXPECT_EQ(Aio->EOFDetect.load(), 1);
     EXPECT_EQ(ReadAIOBuf(Aio, Block.data(), BlkSz), 0u);
@@ -244,6 +258,55 @@ TEST_F(AIOBuffer, FlushMidStreamLeavesFileAtConsumerPosition)
     StartAIOStream(Aio, File);
     std::vector<uint8_t> Rest = DrainBlocks(Aio, Bytes.size());
     EXPECT_TRUE(Rest == std::vector<uint8_t>(Bytes.begin() + 137 * BlkSz, Bytes.end()));
+}
+
+TEST_F(AIOBuffer, StreamStartsWhereTheFileStands)
+{
+    // The caller has read through the stream, so its buffer holds bytes
+    // beyond its position; the stream must start at the position itself.
+    std::vector<uint8_t> Bytes = PatternBytes(200 * BlkSz + 17, 11);
+    ASSERT_NE(Open(MakeFile("startpos.bin", Bytes)), nullptr);
+    std::vector<uint8_t> Head(100);
+    ASSERT_EQ(fread(Head.data(), 1, Head.size(), File), Head.size());
+    StartAIOStream(Aio, File);
+    std::vector<uint8_t> Got = DrainBlocks(Aio, Bytes.size());
+    EXPECT_TRUE(Got == std::vector<uint8_t>(Bytes.begin() + 100, Bytes.end()));
+
+    // After a seek of the caller's own, and after a flush mid-stream.
+    ASSERT_EQ(fseeko(File, 5000, SEEK_SET), 0);
+    StartAIOStream(Aio, File);
+    std::vector<uint8_t> Block(BlkSz);
+    for (int i = 0; i < 40; ++i)
+        ASSERT_EQ(ReadAIOBuf(Aio, Block.data(), BlkSz), BlkSz);
+    FlushAIOBuffers(Aio);
+    EXPECT_EQ(ftello(File), 5000 + 40 * static_cast<off_t>(BlkSz));
+    StartAIOStream(Aio, File);
+    Got = DrainBlocks(Aio, Bytes.size());
+    EXPECT_TRUE(Got == std::vector<uint8_t>(Bytes.begin() + 5000 + 40 * BlkSz, Bytes.end()));
+}
+
+TEST_F(AIOBuffer, DescriptorsAreReleased)
+{
+    std::vector<uint8_t> Bytes = PatternBytes(300 * BlkSz, 12);
+    ASSERT_NE(Open(MakeFile("fds.bin", Bytes)), nullptr);
+    int Before = OpenDescriptors();
+    ASSERT_GT(Before, 0);
+    std::vector<uint8_t> Block(BlkSz);
+    // Streams restarted mid-way (seeks), flushed, and read to the end.
+    for (int Round = 0; Round < 5; ++Round) {
+        ASSERT_EQ(fseeko(File, Round * 1000, SEEK_SET), 0);
+        StartAIOStream(Aio, File);
+        ASSERT_EQ(ReadAIOBuf(Aio, Block.data(), BlkSz), BlkSz);
+    }
+    FlushAIOBuffers(Aio);
+    EXPECT_EQ(OpenDescriptors(), Before);
+    StartAIOStream(Aio, File);
+    DrainBlocks(Aio, Bytes.size());
+    EXPECT_EQ(OpenDescriptors(), Before);
+    StartAIOStream(Aio, File);
+    FreeAIOBuffers(Aio);
+    Aio = nullptr;
+    EXPECT_EQ(OpenDescriptors(), Before);
 }
 
 // ---- Reader failures ----
@@ -363,6 +426,29 @@ TEST_F(AIOReaderFailure, StalledReaderTimesOutAndIsReplaced)
     EXPECT_TRUE(DrainBlocks(Aio, Bytes.size()) == Bytes);
     FreeAIOBuffers(Aio);
     fclose(File);
+    EXPECT_TRUE(WaitLiveReaders(BaseReaders));
+}
+
+TEST_F(AIOReaderFailure, InputStaysUsableWhileAbandonedReaderIsBlocked)
+{
+    AIOBufType* Aio = InitAIOBuffers(BlkSz, Window);
+    ASSERT_NE(Aio, nullptr);
+    StartStalled(Aio);
+    ExpectMessage(ZEB_ERR_ASYNC_IO, RingSz - FirstFill - BlkSz);
+    // The reader is still blocked reading the FIFO; the caller's stream must
+    // not wait for it.
+    FILE* Input = Fifo.Reader;
+    Fifo.Reader = nullptr;
+    EXPECT_TRUE(zebtest::ReturnsWithin(5000, [Input] {
+        ftello(Input);
+        fclose(Input);
+    }));
+    FreeAIOBuffers(Aio);
+    EXPECT_EQ(AIOLiveReadersForTesting(), BaseReaders + 1);
+    // The reader's own descriptor still holds the FIFO open; its read ends
+    // when the writer goes.
+    close(Fifo.WriterFd);
+    Fifo.WriterFd = -1;
     EXPECT_TRUE(WaitLiveReaders(BaseReaders));
 }
 
