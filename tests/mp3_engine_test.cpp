@@ -5,6 +5,7 @@
 
 #include "support/host.h"
 #include "support/mpeg_fixtures.h"
+#include "support/returns_within.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <set>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace zebtest;
@@ -327,6 +329,17 @@ TEST(PrepareMPEG, RefusesWhatHoldsNoFourFrames)
     EXPECT_EQ(PrepareMPEGFile(Written("three.mp3", SyntheticFrames(Mpeg1Stereo, 417, 3)).c_str()),
               nullptr);
     EXPECT_EQ(PrepareMPEGFile(Written("tagonly.mp3", ID3TagBytes(3000)).c_str()), nullptr);
+}
+
+TEST(PrepareMPEG, RefusesWhatIsNotARegularFile)
+{
+    // A FIFO without a writer must not block the open.
+    std::string Fifo = FixturePath(std::to_string(getpid()) + "_nowriter.mp3");
+    unlink(Fifo.c_str());
+    ASSERT_EQ(mkfifo(Fifo.c_str(), 0600), 0);
+    EXPECT_TRUE(ReturnsWithin(20000, [Fifo] { EXPECT_EQ(PrepareMPEGFile(Fifo.c_str()), nullptr); }));
+    unlink(Fifo.c_str());
+    EXPECT_EQ(PrepareMPEGFile(FixtureDir().c_str()), nullptr);
 }
 
 // ---- Seeking ----
