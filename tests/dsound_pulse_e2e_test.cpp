@@ -287,7 +287,6 @@ TEST_F(PulseTest, ServerRestartEndsTheStreamWithOneErrorAndANewOutputIsHeard)
 
     // The same index, opened again while the holder still has the lost
     // device, reaches the restarted server.
-    zebtest::Run(std::string("pactl set-default-sink ") + NullSink);
     ZEBAudioOutputOpenDSound(Player, Host.Window(), 0);
     Got = Host.Until(ZEB_RSP_OK, ZEB_CMD_DSOUND_OUTPUT_OPEN, 5000);
     ASSERT_EQ(Count(Got, ZEB_RSP_ERROR), 0u) << zebtest::Describe(Got);
