@@ -375,6 +375,7 @@ void SendResponse(PlayerInstanceType* PlayerInstance, uint32_t RespMsg, uint32_t
 void CloseOutputStreams(PlayerInstanceType* PlayerInstance)
 {
     SyncAIOStream(PlayerInstance->AIOBuf);
+    StartAIOStream(PlayerInstance->AIOBuf, nullptr); // the reader lets go of the file too
     CloseFileStream(PlayerInstance->FileFormat, PlayerInstance->MPEGFileInfo);
     PlayerInstance->MPEGFileInfo = nullptr;
     CloseFilterChain(PlayerInstance->OutputFilters);

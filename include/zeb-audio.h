@@ -36,7 +36,10 @@
  * ZEB_NTF_PLAY_STATE 3 (end of stream) is posted when decoding reaches the
  * end of the input; the input is then closed and a new "Input Open" is needed.
  * ZEB_NTF_ERROR reports failures outside any command; after (8, 0) the
- * player thread has ended and the player can only be destroyed.
+ * player thread has ended and the player can only be destroyed. (10, 9)
+ * means the sound device of a "DSOUND" output was lost (the sound server
+ * went away): the stream ends, and a new "Output Open" of that device
+ * index connects afresh.
  *
  * Link with pkg-config --libs zeb-audio, or find_package(zeb-audio) and
  * target zeb-audio::zeb-audio.

@@ -98,6 +98,7 @@ void GiveUpBuffer(DSoundPropType* DSoundProp)
 // Replaces the record's buffer by one of its current format. Lock held.
 bool RecreateBuffer(DSoundPropType* DSoundProp)
 {
+    ++DSoundProp->PlayOutGen; // a play-out of the old buffer has nothing left to act on
     DSBufferRelease(DSoundProp->lpdsb);
     DSoundProp->lpdsb = nullptr;
     DSoundProp->BuffersStop = 1;

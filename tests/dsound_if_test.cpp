@@ -405,6 +405,28 @@ TEST_F(StreamTest, LatePlayOutLeavesTheNextShortStreamAlone)
     EXPECT_TRUE(StartsWith(Output(), Want));
 }
 
+// A play-out that waited while its stream was stopped and the buffer was
+// replaced for another format must not go on with the old buffer's write
+// position and size: on the smaller buffer the room it waits for never
+// comes, and a later format change would wait for it forever.
+TEST_F(StreamTest, PlayOutOfAStreamStoppedMeanwhileEndsWithItsBuffer)
+{
+    Write(zebtest::TestPcm(30000, 2, 44100)); // W = 130584 of 176400
+    CloseDSoundBufferStream(Prop);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10)); // the play-out waits for room
+    EXPECT_EQ(StopDSoundBuffer(Prop), 1);
+    OpenDSoundBufferStream(Prop);
+    auto Mono = zebtest::TestPcm(2000, 1, 11025);
+    StreamToDSoundBuffer(Prop, 2, 1, 11025, Mono.data(), 4000); // a 22050-byte buffer now
+    ASSERT_EQ(Prop->sBufferSize, 22050u);
+    CloseDSoundBufferStream(Prop);
+    VirtualDeviceRunClock(Device, 4.0);
+    EXPECT_TRUE(WaitFor([&] { return Prop->BuffersStop != 0; }));
+    auto Stereo = zebtest::TestPcm(1000, 2, 44100);
+    Write(Stereo); // waits for a stopped buffer before it replaces it
+    EXPECT_EQ(Prop->sBufferSize, N);
+}
+
 TEST_F(StreamTest, ClosingAStoppedStreamDoesNothingAndDrainReturns)
 {
     CloseDSoundBufferStream(Prop);
