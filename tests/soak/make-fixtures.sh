@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# Makes the soak test's sound files in DIR (usage: make-fixtures.sh DIR).
+#   good-<tag>-<rate>-<channels>ch-<seconds>s.<ext>   must open and play
+#   bad-<tag>-...                                     "Input Open" must refuse
+# zebsoak reads rate, channels and length back from the names. MP3 files come
+# from lame and ffmpeg at MPEG-1, MPEG-2 and MPEG-2.5 rates (lame picks the
+# MPEG version from the input rate), CBR and VBR.
+set -euo pipefail
+DIR=${1:?usage: make-fixtures.sh DIR}
+STAMP="$DIR/.made-2"
+[ -f "$STAMP" ] && exit 0
+mkdir -p "$DIR"
+TMP=$(mktemp -d "$DIR/.tmp.XXXXXX")
+trap 'rm -rf "$TMP"' EXIT
+
+# A sweep on the first channel, pink noise on the second: rate channels
+# seconds bits output [sox encoding].
+signal() {
+  sox -q -n -r "$1" -c "$2" -b "$4" -e "${6:-signed-integer}" "$5" \
+    synth "$3" sine 220-3300 pinknoise vol 0.5
+}
+
+wav() { # rate channels seconds
+  signal "$1" "$2" "$3" 16 "$TMP/good-wav-$1-$2ch-$3s.wav"
+}
+
+lame_mp3() { # tag rate channels seconds lame-options...
+  local tag=$1 rate=$2 ch=$3 sec=$4; shift 4
+  signal "$rate" "$ch" "$sec" 16 "$TMP/in.wav"
+  lame --quiet "$@" "$TMP/in.wav" "$TMP/good-$tag-$rate-${ch}ch-${sec}s.mp3"
+}
+
+ffmpeg_mp3() { # tag rate channels seconds bitrate
+  signal "$2" "$3" "$4" 16 "$TMP/in.wav"
+  ffmpeg -nostdin -loglevel error -y -i "$TMP/in.wav" -c:a libmp3lame -b:a "$5" \
+    "$TMP/good-$1-$2-$3ch-$4s.mp3"
+}
+
+wav 8000 1 2
+wav 11025 2 1
+wav 22050 1 3
+wav 44100 2 2
+wav 48000 2 5
+
+lame_mp3 m1 44100 2 3 -b 128
+lame_mp3 m1 48000 1 2 -b 64
+lame_mp3 m2 22050 2 2 -b 64
+lame_mp3 m2 16000 1 3 -b 32
+lame_mp3 m2vbr 24000 2 6 -V 4
+lame_mp3 m25 8000 1 1 -b 16
+lame_mp3 m25 11025 2 1 -b 32
+lame_mp3 m25short 8000 1 0.4 -b 8
+lame_mp3 m25vbr 12000 1 4 -V 6
+ffmpeg_mp3 ffm1 44100 2 12 96k
+ffmpeg_mp3 ffm2 22050 1 3 32k
+ffmpeg_mp3 ffm25 11025 1 2 24k
+rm -f "$TMP/in.wav"
+# "0.4" in a name would read as 0 s: that file is shorter than a second.
+mv "$TMP/good-m25short-8000-1ch-0.4s.mp3" "$TMP/good-m25short-8000-1ch-0s.mp3"
+
+signal 44100 2 1 16 "$TMP/bad-aiff-44100-2ch-1s.aiff"
+signal 44100 2 1 24 "$TMP/bad-wav24-44100-2ch-1s.wav"
+signal 8000 1 1 8 "$TMP/bad-wav8-8000-1ch-1s.wav" unsigned-integer
+signal 48000 6 1 16 "$TMP/bad-wav6ch-48000-6ch-1s.wav"
+: >"$TMP/bad-empty-44100-2ch-0s.mp3"
+
+mv "$TMP"/good-* "$TMP"/bad-* "$DIR"/
+touch "$STAMP"
