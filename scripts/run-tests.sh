@@ -19,13 +19,14 @@ run_suite() { # dir, extra cmake args..., then -- ctest args
   while [ $# -gt 0 ] && [ "$1" != "--" ]; do cmake_args+=("$1"); shift; done
   [ $# -gt 0 ] && shift
   ctest_args=("$@")
-  cmake -S "$ROOT" -B "$dir" "${cmake_args[@]}" >/dev/null
+  cmake -S "$ROOT" -B "$dir" -DZEB_WERROR=ON "${cmake_args[@]}" >/dev/null
   cmake --build "$dir" -j"$JOBS"
   (cd "$dir" && ctest --output-on-failure -j"$JOBS" "${ctest_args[@]}")
 }
 
 echo "== normal build"
-run_suite "$ROOT/build-ci" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# The soak (label "soak") runs in the sanitizer stages only.
+run_suite "$ROOT/build-ci" -DCMAKE_BUILD_TYPE=RelWithDebInfo -- -LE soak
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
@@ -36,8 +37,25 @@ echo "== ThreadSanitizer (threaded tests)"
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$ROOT/tests/tsan.supp"
 run_suite "$ROOT/build-tsan" -DCMAKE_BUILD_TYPE=Debug -DZEB_SANITIZE=thread -DZEB_BUILD_BENCH=OFF -- -L threaded
 
+echo "== packager builds (Release, no tests, GCC and clang)"
+packager_build() { # compiler pair name, C compiler, C++ compiler
+  local dir=$ROOT/build-pkg-$1
+  rm -rf "$dir"
+  CC=$2 CXX=$3 cmake -S "$ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+    -DZEB_WERROR=ON >/dev/null
+  cmake --build "$dir" -j"$JOBS"
+  cmake --install "$dir" --prefix "$dir/prefix" >/dev/null
+  if find "$dir" -name '*_test' -type f | grep -q .; then
+    echo "BUILD_TESTING=OFF still built tests" >&2
+    exit 1
+  fi
+  test -f "$dir/prefix/include/zeb-audio.h"
+}
+packager_build gcc gcc g++
+packager_build clang clang clang++
+
 echo "== fuzz targets (short runs)"
-CC=clang CXX=clang++ cmake -S "$ROOT" -B "$ROOT/build-fuzz" -DCMAKE_BUILD_TYPE=Debug \
+CC=clang CXX=clang++ cmake -S "$ROOT" -B "$ROOT/build-fuzz" -DCMAKE_BUILD_TYPE=Debug -DZEB_WERROR=ON \
   -DZEB_BUILD_FUZZ=ON -DZEB_BUILD_TESTS=OFF -DZEB_BUILD_BENCH=OFF >/dev/null
 cmake --build "$ROOT/build-fuzz" -j"$JOBS"
 for f in "$ROOT"/build-fuzz/fuzz/fuzz_*; do
