@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 
 namespace {
 
@@ -77,6 +78,24 @@ protected:
         std::vector<uint8_t> Bytes(Samples.size() * 2);
         memcpy(Bytes.data(), Samples.data(), Bytes.size());
         return Bytes;
+    }
+
+    // Preloads the player's output on device 0, runs Between, then plays
+    // the input to its end and returns what was heard.
+    std::vector<uint8_t> PlayAfterPreload(void* Player, const std::function<void()>& Between)
+    {
+        DSDevice* Device = VirtualDeviceForTesting(0);
+        EXPECT_NE(Device, nullptr);
+        if (!Device)
+            return {};
+        ZEBAudioPreloadBuffers(Player);
+        EXPECT_FALSE(Host.Until(ZEB_NTF_PRELOAD, 0, 5000).empty());
+        Between();
+        VirtualDeviceSetCapture(Device, true);
+        VirtualDeviceRunClock(Device, ClockSpeed);
+        ZEBAudioPlay(Player);
+        Host.Until(ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_EOS);
+        return DrainAndCapture(Player, Device);
     }
 
     zebtest::Host Host, HostB;
@@ -250,17 +269,10 @@ TEST_F(PlayerTest, PreloadThenStopThenPlayPlaysTheFileOnce)
     auto Pcm = zebtest::TestPcm(66150, 2, 44100); // 1.5 s: the preload holds some back
     if (!OpenInput(Host, Player, "dsound_player_preload_stop.wav", Pcm))
         GTEST_SKIP() << "WAV input not available";
-    DSDevice* Device = VirtualDeviceForTesting(0);
-    ASSERT_NE(Device, nullptr);
-    ZEBAudioPreloadBuffers(Player);
-    ASSERT_FALSE(Host.Until(ZEB_NTF_PRELOAD, 0, 5000).empty());
-    ZEBAudioStop(Player);
-    Host.Until(ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_STOPPED);
-    VirtualDeviceSetCapture(Device, true);
-    VirtualDeviceRunClock(Device, ClockSpeed);
-    ZEBAudioPlay(Player);
-    Host.Until(ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_EOS);
-    auto Played = DrainAndCapture(Player, Device);
+    auto Played = PlayAfterPreload(Player, [&] {
+        ZEBAudioStop(Player);
+        Host.Until(ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_STOPPED);
+    });
     long Start = Find(Played, Pcm);
     ASSERT_GE(Start, 0);
     EXPECT_TRUE(AllZero(Played, 0, Start));
@@ -277,17 +289,10 @@ TEST_F(PlayerTest, PreloadThenResetPlaysOnWithoutASecondOfSilence)
     auto Pcm = zebtest::TestPcm(88200, 2, 44100);
     if (!OpenInput(Host, Player, "dsound_player_preload_reset.wav", Pcm))
         GTEST_SKIP() << "WAV input not available";
-    DSDevice* Device = VirtualDeviceForTesting(0);
-    ASSERT_NE(Device, nullptr);
-    ZEBAudioPreloadBuffers(Player);
-    ASSERT_FALSE(Host.Until(ZEB_NTF_PRELOAD, 0, 5000).empty());
-    ZEBAudioOutputReset(Player);
-    Host.Until(ZEB_RSP_OK, ZEB_CMD_OUTPUT_RESET);
-    VirtualDeviceSetCapture(Device, true);
-    VirtualDeviceRunClock(Device, ClockSpeed);
-    ZEBAudioPlay(Player);
-    Host.Until(ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_EOS);
-    auto Played = DrainAndCapture(Player, Device);
+    auto Played = PlayAfterPreload(Player, [&] {
+        ZEBAudioOutputReset(Player);
+        Host.Until(ZEB_RSP_OK, ZEB_CMD_OUTPUT_RESET);
+    });
     // The first write lands a few hundredths of a second ahead, as always.
     EXPECT_LT(LeadingSilence(Played), 176400u / 8);
 }
