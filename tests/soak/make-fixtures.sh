@@ -2,12 +2,14 @@
 # Makes the soak test's sound files in DIR (usage: make-fixtures.sh DIR).
 #   good-<tag>-<rate>-<channels>ch-<seconds>s.<ext>   must open and play
 #   bad-<tag>-...                                     "Input Open" must refuse
+#   odd-<tag>-...                  refused by the built-in WAVE engine, taken
+#                                  when the general sound-file library is there
 # zebsoak reads rate, channels and length back from the names. MP3 files come
 # from lame and ffmpeg at MPEG-1, MPEG-2 and MPEG-2.5 rates (lame picks the
 # MPEG version from the input rate), CBR and VBR.
 set -euo pipefail
 DIR=${1:?usage: make-fixtures.sh DIR}
-STAMP="$DIR/.made-2"
+STAMP="$DIR/.made-3"
 [ -f "$STAMP" ] && exit 0
 mkdir -p "$DIR"
 TMP=$(mktemp -d "$DIR/.tmp.XXXXXX")
@@ -58,11 +60,12 @@ rm -f "$TMP/in.wav"
 # "0.4" in a name would read as 0 s: that file is shorter than a second.
 mv "$TMP/good-m25short-8000-1ch-0.4s.mp3" "$TMP/good-m25short-8000-1ch-0s.mp3"
 
-signal 44100 2 1 16 "$TMP/bad-aiff-44100-2ch-1s.aiff"
-signal 44100 2 1 24 "$TMP/bad-wav24-44100-2ch-1s.wav"
-signal 8000 1 1 8 "$TMP/bad-wav8-8000-1ch-1s.wav" unsigned-integer
+signal 44100 2 1 16 "$TMP/odd-aiff-44100-2ch-1s.aiff"
+signal 44100 2 1 24 "$TMP/odd-wav24-44100-2ch-1s.wav"
+signal 8000 1 1 8 "$TMP/odd-wav8-8000-1ch-1s.wav" unsigned-integer
 signal 48000 6 1 16 "$TMP/bad-wav6ch-48000-6ch-1s.wav"
 : >"$TMP/bad-empty-44100-2ch-0s.mp3"
 
-mv "$TMP"/good-* "$TMP"/bad-* "$DIR"/
+rm -f "$DIR"/good-* "$DIR"/bad-* "$DIR"/odd-* "$DIR"/.made-*
+mv "$TMP"/good-* "$TMP"/bad-* "$TMP"/odd-* "$DIR"/
 touch "$STAMP"

@@ -24,6 +24,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -44,7 +45,8 @@ struct Options {
 };
 
 // Good files must open, Refused ones must be refused with 1, Missing paths
-// too; corpus files may go either way.
+// too; corpus files (and fixtures whose fate depends on the libraries
+// installed) may go either way.
 enum class Kind { Good, Refused, Corpus, Missing };
 struct File {
     std::string Path;
@@ -86,8 +88,11 @@ void AddFixtures(const std::string& Dir)
             // than the stream's: their length is an estimate from that frame.
             F.ExactLength = strncmp(Tag, "ffm", 3) != 0;
             Files[int(Kind::Good)].push_back(F);
-        } else if (Name.rfind("bad-", 0) == 0)
+        } else if (Name.rfind("bad-", 0) == 0) {
             Files[int(Kind::Refused)].push_back({F.Path, Kind::Refused});
+        } else if (Name.rfind("odd-", 0) == 0) {
+            Files[int(Kind::Corpus)].push_back({F.Path, Kind::Corpus});
+        }
     }
     if (Files[int(Kind::Good)].empty())
         printf("note: no fixtures in %s (make them with tests/soak/make-fixtures.sh %s)\n", Dir.c_str(),
@@ -186,6 +191,22 @@ const std::pair<uint32_t, int> Weights[] = {
     {ZEB_CMD_SET_INPUT_TIME_INTERVAL, 15}, {ZEB_CMD_SET_OUTPUT_FREQUENCY, 55}, {ZEB_CMD_OUTPUT_CLOSE, 15},
     {ZEB_CMD_SET_MAIN_VOLUME, 15}, {ZEB_CMD_GET_MAIN_VOLUME, 20}, {Recreate, 6}, {Query, 20}};
 
+// Phrases: chains that take streams through their whole life in quick
+// succession (open, play, cut short, pause, reopen at another format, rate
+// changes in between), where the output's stream transitions meet. Files,
+// arguments and the waits (Rest) are random.
+constexpr uint32_t Rest = 3;
+const std::vector<uint32_t> Phrases[] = {
+    {ZEB_CMD_INPUT_OPEN, ZEB_CMD_PLAY, Rest, ZEB_CMD_INPUT_OPEN, ZEB_CMD_PAUSE, ZEB_CMD_INPUT_OPEN, ZEB_CMD_PLAY,
+     Rest, ZEB_CMD_INPUT_OPEN, ZEB_CMD_INPUT_OPEN, ZEB_CMD_PLAY},
+    {ZEB_CMD_SET_OUTPUT_FREQUENCY, ZEB_CMD_INPUT_OPEN, ZEB_CMD_PLAY, Rest, ZEB_CMD_INPUT_OPEN,
+     ZEB_CMD_SET_OUTPUT_FREQUENCY, ZEB_CMD_INPUT_OPEN, ZEB_CMD_PLAY, Rest},
+    {ZEB_CMD_INPUT_OPEN, ZEB_CMD_PRELOAD_BUFFERS, ZEB_CMD_PLAY, Rest, ZEB_CMD_PAUSE, ZEB_CMD_SEEK, ZEB_CMD_PLAY,
+     Rest, ZEB_CMD_STOP, ZEB_CMD_INPUT_OPEN, ZEB_CMD_PLAY},
+    {ZEB_CMD_DSOUND_OUTPUT_OPEN, ZEB_CMD_INPUT_OPEN, ZEB_CMD_PLAY, Rest, ZEB_CMD_STOP, ZEB_CMD_INPUT_OPEN,
+     ZEB_CMD_PLAY, Rest, ZEB_CMD_OUTPUT_RESET, ZEB_CMD_INPUT_OPEN, ZEB_CMD_PLAY},
+};
+
 const char* CmdName(uint32_t Code)
 {
     static const char* const Names[] = {"Input Open", "Stop", "Pause", "Play", "Seek", "Output Open",
@@ -271,6 +292,8 @@ private:
     size_t Depth_ = 1; // commands in flight
     bool Calm_ = false;
     int PhaseLeft_ = 0; // steps until the pace changes
+    int RestMs_ = -1;   // the next pause, when a phrase asks for one
+    std::deque<uint32_t> Plan_; // the rest of the phrase being played
     bool InputOpen_ = false, Dead_ = false;
     State State_ = State::Eos;
     Output Out_ = Output::None;
@@ -411,15 +434,30 @@ void Slot::Finish()
 // stretches in which files play on, end and play out.
 int Slot::PauseMs()
 {
+    if (RestMs_ >= 0)
+        return std::exchange(RestMs_, -1);
     if (--PhaseLeft_ <= 0) {
-        Calm_ = Chance(40);
+        Calm_ = Chance(25);
         PhaseLeft_ = 5 + static_cast<int>(Below(40));
     }
-    return static_cast<int>(Calm_ ? 50 + Below(900) : Chance(97) ? Below(30) : 300 + Below(1000));
+    return static_cast<int>(Calm_ ? 50 + Below(600) : Chance(97) ? Below(30) : 300 + Below(1000));
 }
 
 void Slot::Step()
 {
+    if (Plan_.empty() && Chance(5)) {
+        const auto& P = Phrases[Below(std::size(Phrases))];
+        Plan_.assign(P.begin(), P.end());
+    }
+    if (!Plan_.empty()) {
+        uint32_t Code = Plan_.front();
+        Plan_.pop_front();
+        if (Code == Rest)
+            RestMs_ = static_cast<int>(Below(600));
+        else
+            Send(Make(Code));
+        return;
+    }
     int Total = 0;
     for (const auto& [Code, W] : Weights)
         Total += W;
