@@ -460,9 +460,10 @@ DSBuffer* CreateSecondaryBuffer(DSDevice* lpds, uint32_t SampleRate, uint32_t Ch
 {
     if (!lpds || Channels == 0 || Channels > DSMixChannels || SampleRate > DSBFREQUENCY_MAX)
         return nullptr;
-    WAVEFORMATEX Format = wfx;
-    if (Format.wBitsPerSample == 0)
-        FillMasterFormat(&Format);
+    // From the constant master format, not from wfx: other players' device
+    // opens rewrite that under the library lock while this runs.
+    WAVEFORMATEX Format;
+    FillMasterFormat(&Format);
     Format.nChannels = static_cast<uint16_t>(Channels);
     Format.nSamplesPerSec = SampleRate;
     Format.nBlockAlign = static_cast<uint16_t>(Format.wBitsPerSample / 8 * Format.nChannels);
@@ -481,10 +482,10 @@ DSBuffer* CreateSecondaryBuffer(DSDevice* lpds, uint32_t SampleRate, uint32_t Ch
 
 DSoundPropType* InitDSoundBuffers(DSDevice* lpds, void* hPar)
 {
-    if (wfx.wBitsPerSample == 0)
-        FillMasterFormat(&wfx);
+    WAVEFORMATEX Master;
+    FillMasterFormat(&Master);
     uint32_t Size = 0;
-    DSBuffer* Buffer = CreateSecondaryBuffer(lpds, wfx.nSamplesPerSec, wfx.nChannels, &Size);
+    DSBuffer* Buffer = CreateSecondaryBuffer(lpds, Master.nSamplesPerSec, Master.nChannels, &Size);
     if (!Buffer)
         return nullptr;
     DSoundPropType* DSoundProp = new (std::nothrow) DSoundPropType{};
@@ -499,8 +500,8 @@ DSoundPropType* InitDSoundBuffers(DSDevice* lpds, void* hPar)
     DSoundProp->lBufferSize = Size / 2;
     DSoundProp->BuffersStop = 1;
     DSoundProp->hEvent = CreateEvent(false, false);
-    DSoundProp->SampleRate = wfx.nSamplesPerSec;
-    DSoundProp->Channels = wfx.nChannels;
+    DSoundProp->SampleRate = Master.nSamplesPerSec;
+    DSoundProp->Channels = Master.nChannels;
     DSoundProp->SampleRateRatio = 1.0f;
     DSoundProp->sBufferSize = Size;
     DSoundProp->hPar = hPar;
