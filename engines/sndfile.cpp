@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <mutex>
 
 namespace {
 
@@ -45,6 +46,7 @@ const char* const SndFileNames[] = {"libsndfile.so.1", nullptr};
 // Written only by GetSndFileSupport and CloseSndFileSupport.
 void* hDll = nullptr;
 SFOpenFunc SFOpen = nullptr;
+std::mutex OpenLock; // serialises SFOpen
 SFSeekFunc SFSeek = nullptr;
 SFCloseFunc SFClose = nullptr;
 SFCommandFunc SFCommand = nullptr;
@@ -156,7 +158,13 @@ MPEGFileInfoType* PrepareLibSndFile(const char* Path)
     if (!hDll || !Path || !IsRegularFile(Path))
         return nullptr;
     SF_INFO Info{};
-    SNDFILE* File = SFOpen(Path, SFM_READ, &Info);
+    SNDFILE* File = nullptr;
+    {
+        // The library's open writes a process-wide error buffer: players
+        // opening files at the same time take turns.
+        std::lock_guard<std::mutex> Guard(OpenLock);
+        File = SFOpen(Path, SFM_READ, &Info);
+    }
     if (!File)
         return nullptr;
     MPEGFileInfoType* Record = UsableStream(Info) ? NewSndFileInfo(File, Info) : nullptr;

@@ -28,7 +28,10 @@ const char* const* NamesFor(const char* Key, const char* const* Names)
 void* LoadSupportLibrary(const char* Key, const char* const* Names)
 {
     for (const char* const* Name = NamesFor(Key, Names); Name && *Name; ++Name) {
-        void* Library = dlopen(*Name, RTLD_NOW | RTLD_LOCAL);
+        // Never unmapped, even after the last close: a decoder library may
+        // leave threads or exit handlers behind, and leak reports at exit
+        // still name it.
+        void* Library = dlopen(*Name, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
         if (Library)
             return Library;
     }

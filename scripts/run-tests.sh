@@ -31,6 +31,7 @@ run_suite "$ROOT/build-ci" -DCMAKE_BUILD_TYPE=RelWithDebInfo -- -LE soak
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export LSAN_OPTIONS="suppressions=$ROOT/tests/lsan.supp"
 run_suite "$ROOT/build-asan" -DCMAKE_BUILD_TYPE=Debug -DZEB_SANITIZE=address -DZEB_BUILD_BENCH=OFF -- -LE script
 
 echo "== ThreadSanitizer (threaded tests)"
