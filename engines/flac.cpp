@@ -1,0 +1,330 @@
+// FLAC engine: libFLAC's stream decoder reads the file itself; the engine
+// turns each decoded frame into interleaved 16-bit PCM in the core's output
+// buffer and maps millisecond seek positions to sample numbers.
+#include "flac.h"
+
+#include "core/player.h"
+#include "zeb_platform.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+namespace {
+
+const char* const FlacNames[] = {"libFLAC.so.12", "libFLAC.so.14", "libFLAC.so.8", nullptr};
+
+// Written only by GetFlacSupport and CloseFlacSupport.
+void* hDll = nullptr;
+decltype(&FLAC__stream_decoder_new) stream_decoder_new = nullptr;
+decltype(&FLAC__stream_decoder_init_file) stream_decoder_init_file = nullptr;
+decltype(&FLAC__stream_decoder_finish) stream_decoder_finish = nullptr;
+decltype(&FLAC__stream_decoder_delete) stream_decoder_delete = nullptr;
+decltype(&FLAC__stream_decoder_process_single) stream_decoder_process_single = nullptr;
+decltype(&FLAC__stream_decoder_process_until_end_of_metadata) stream_decoder_process_until_end_of_metadata = nullptr;
+decltype(&FLAC__stream_decoder_get_state) stream_decoder_get_state = nullptr;
+decltype(&FLAC__stream_decoder_seek_absolute) stream_decoder_seek_absolute = nullptr;
+
+constexpr uint16_t OutBytesPerSample = 2;
+constexpr int OutBits = 16;
+// Sample widths the conversion to 16 bits handles.
+constexpr uint32_t MinSampleBits = 1;
+constexpr uint32_t MaxSampleBits = 32;
+constexpr double MsPerSecond = 1000.0;
+// Decoder steps without a delivered frame (a damaged frame skipped, one too
+// large for the output buffer) that one decode call takes before it ends the
+// stream. Every step consumes input, so this only bounds a decoder that
+// stopped making progress.
+constexpr uint32_t MaxEmptySteps = 65536;
+
+// The record the core holds, followed by what only this engine keeps.
+struct FlacStream {
+    MPEGFileInfoType Info; // first member: the core's record pointer is the stream's
+    uint8_t* Held;         // OutBufSz bytes, allocated by the first seek
+    uint32_t HeldBytes;    // PCM of the frame a seek landed in, not yet delivered
+};
+
+FlacStream* StreamOf(MPEGFileInfoType* Info) { return reinterpret_cast<FlacStream*>(Info); }
+
+FLAC__StreamDecoder* DecoderOf(const MPEGFileInfoType* Info)
+{
+    return reinterpret_cast<FLAC__StreamDecoder*>(Info->Handle);
+}
+
+template <typename Func> bool Bind(Func* Slot, const char* Name)
+{
+    *Slot = reinterpret_cast<Func>(GetSupportSymbol(hDll, Name));
+    return *Slot != nullptr;
+}
+
+bool BindAll()
+{
+    return Bind(&stream_decoder_new, "FLAC__stream_decoder_new") &&
+           Bind(&stream_decoder_init_file, "FLAC__stream_decoder_init_file") &&
+           Bind(&stream_decoder_finish, "FLAC__stream_decoder_finish") &&
+           Bind(&stream_decoder_delete, "FLAC__stream_decoder_delete") &&
+           Bind(&stream_decoder_process_single, "FLAC__stream_decoder_process_single") &&
+           Bind(&stream_decoder_process_until_end_of_metadata, "FLAC__stream_decoder_process_until_end_of_metadata") &&
+           Bind(&stream_decoder_get_state, "FLAC__stream_decoder_get_state") &&
+           Bind(&stream_decoder_seek_absolute, "FLAC__stream_decoder_seek_absolute");
+}
+
+// ---- Frame to PCM ----
+
+// Keeps the top 16 bits of a wider sample; widens a narrower one.
+int16_t ToSixteenBits(FLAC__int32 Sample, int Shift)
+{
+    if (Shift < 0)
+        return static_cast<int16_t>(static_cast<uint16_t>(static_cast<uint32_t>(Sample) << -Shift));
+    return static_cast<int16_t>(Sample >> Shift);
+}
+
+// Count samples of one channel into every Stride-th 16-bit slot from Out.
+void PutChannel(uint8_t* Out, size_t Stride, const FLAC__int32* Samples, uint32_t Count, int Shift)
+{
+    for (uint32_t i = 0; i < Count; ++i, Out += Stride) {
+        uint16_t Value = static_cast<uint16_t>(ToSixteenBits(Samples[i], Shift));
+        Out[0] = static_cast<uint8_t>(Value);
+        Out[1] = static_cast<uint8_t>(Value >> 8);
+    }
+}
+
+void PutSilence(uint8_t* Out, size_t Stride, uint32_t Count)
+{
+    for (uint32_t i = 0; i < Count; ++i, Out += Stride)
+        Out[0] = Out[1] = 0;
+}
+
+// Bytes the frame takes as 16-bit PCM in the record's channel layout, or 0
+// when it cannot be delivered: a sample width outside 1..32 bits, or more
+// than the output buffer holds.
+uint32_t DeliverableBytes(const MPEGFileInfoType& Info, const FLAC__FrameHeader& Header)
+{
+    uint64_t Bytes = static_cast<uint64_t>(Info.Channels) * Header.blocksize * OutBytesPerSample;
+    bool Width = Header.bits_per_sample >= MinSampleBits && Header.bits_per_sample <= MaxSampleBits;
+    return Width && Bytes <= OutBufSz ? static_cast<uint32_t>(Bytes) : 0;
+}
+
+// The frame interleaved in the record's channel layout: channels the frame
+// lacks are silent, channels the record lacks are left out.
+void WriteInterleaved(uint8_t* Out, uint16_t Channels, const FLAC__Frame& Frame, const FLAC__int32* const Buffer[])
+{
+    size_t Stride = static_cast<size_t>(Channels) * OutBytesPerSample;
+    int Shift = static_cast<int>(Frame.header.bits_per_sample) - OutBits;
+    for (uint16_t c = 0; c < Channels; ++c) {
+        uint8_t* Slot = Out + static_cast<size_t>(c) * OutBytesPerSample;
+        if (c < Frame.header.channels)
+            PutChannel(Slot, Stride, Buffer[c], Frame.header.blocksize, Shift);
+        else
+            PutSilence(Slot, Stride, Frame.header.blocksize);
+    }
+}
+
+// ---- Decoder steps ----
+
+bool IsDecoding(FLAC__StreamDecoderState State)
+{
+    return State == FLAC__STREAM_DECODER_SEARCH_FOR_FRAME_SYNC || State == FLAC__STREAM_DECODER_READ_FRAME;
+}
+
+// Steps the decoder until a frame has been written to DecoderPriv. False at
+// the end of the stream or when the decoder fails.
+bool DecodeNextFrame(MPEGFileInfoType* Info)
+{
+    FLAC__StreamDecoder* Decoder = DecoderOf(Info);
+    Info->FrameSize = 0;
+    for (uint32_t Step = 0; Step < MaxEmptySteps; ++Step) {
+        if (!IsDecoding(stream_decoder_get_state(Decoder)) || !stream_decoder_process_single(Decoder))
+            return false;
+        if (Info->FrameSize)
+            return true;
+    }
+    return false;
+}
+
+uint32_t DeliverHeld(FlacStream* Stream, void* OutBuf)
+{
+    uint32_t Bytes = Stream->HeldBytes;
+    memcpy(OutBuf, Stream->Held, Bytes);
+    Stream->HeldBytes = 0;
+    Stream->Info.FrameSize = Bytes;
+    return Bytes;
+}
+
+// The sample at the same fraction of the total as MsOffset is of the track
+// length. Without a length in whole seconds there is no scale: the start.
+uint64_t TargetSample(const MPEGFileInfoType& Info, uint32_t MsOffset)
+{
+    if (Info.TrackLength == 0)
+        return 0;
+    double Ratio = MsOffset / (Info.TrackLength * MsPerSecond);
+    return static_cast<uint64_t>(static_cast<double>(Info.FileLength) * Ratio);
+}
+
+// ---- Opening and closing ----
+
+// A FIFO would block the decoder's open until a writer came.
+bool IsRegularFile(const char* Path)
+{
+    struct stat St;
+    return stat(Path, &St) == 0 && S_ISREG(St.st_mode);
+}
+
+// STREAMINFO was read, with the channels and the rate the core divides by.
+bool HasStreamInfo(const MPEGFileInfoType& Info) { return Info.Channels != 0 && Info.SampleRate != 0; }
+
+bool OpenStream(FLAC__StreamDecoder* Decoder, const char* Path, MPEGFileInfoType* Info)
+{
+    if (stream_decoder_init_file(Decoder, Path, DecoderWriteCallback, MetadataCallback, ErrorCallback, Info) !=
+        FLAC__STREAM_DECODER_INIT_STATUS_OK)
+        return false;
+    return stream_decoder_process_until_end_of_metadata(Decoder) && HasStreamInfo(*Info);
+}
+
+void Release(FlacStream* Stream)
+{
+    FLAC__StreamDecoder* Decoder = DecoderOf(&Stream->Info);
+    if (Decoder && hDll) {
+        if (stream_decoder_get_state(Decoder) != FLAC__STREAM_DECODER_UNINITIALIZED)
+            stream_decoder_finish(Decoder);
+        stream_decoder_delete(Decoder);
+    }
+    delete[] Stream->Held;
+    delete Stream;
+}
+
+} // namespace
+
+int GetFlacSupport(void)
+{
+    if (hDll)
+        return 1;
+    hDll = LoadSupportLibrary("flac", FlacNames);
+    if (!hDll)
+        return 0;
+    if (BindAll())
+        return 1;
+    CloseFlacSupport();
+    return 0;
+}
+
+void CloseFlacSupport(void)
+{
+    FreeSupportLibrary(hDll);
+    hDll = nullptr;
+    stream_decoder_new = nullptr;
+    stream_decoder_init_file = nullptr;
+    stream_decoder_finish = nullptr;
+    stream_decoder_delete = nullptr;
+    stream_decoder_process_single = nullptr;
+    stream_decoder_process_until_end_of_metadata = nullptr;
+    stream_decoder_get_state = nullptr;
+    stream_decoder_seek_absolute = nullptr;
+}
+
+MPEGFileInfoType* PrepareFlacFile(const char* Path)
+{
+    if (!hDll || !Path || !IsRegularFile(Path))
+        return nullptr;
+    FLAC__StreamDecoder* Decoder = stream_decoder_new();
+    if (!Decoder)
+        return nullptr;
+    FlacStream* Stream = new (std::nothrow) FlacStream{};
+    if (!Stream) {
+        stream_decoder_delete(Decoder);
+        return nullptr;
+    }
+    MPEGFileInfoType* Info = &Stream->Info;
+    Info->Handle = reinterpret_cast<FILE*>(Decoder);
+    Info->VBRFlag = 1;
+    if (!OpenStream(Decoder, Path, Info)) {
+        Release(Stream);
+        return nullptr;
+    }
+    return Info;
+}
+
+// One frame per call. A step that delivers nothing in the middle of the
+// stream is followed by the next, so that 0 means the end or a failure.
+uint32_t DecodeFlacSection(MPEGFileInfoType* MPEGFileInfo, void* OutBuf)
+{
+    if (!MPEGFileInfo || !OutBuf || !hDll)
+        return 0;
+    FlacStream* Stream = StreamOf(MPEGFileInfo);
+    if (Stream->HeldBytes)
+        return DeliverHeld(Stream, OutBuf);
+    MPEGFileInfo->DecoderPriv = reinterpret_cast<uintptr_t>(OutBuf);
+    bool Delivered = DecodeNextFrame(MPEGFileInfo);
+    MPEGFileInfo->DecoderPriv = 0;
+    if (Delivered)
+        return MPEGFileInfo->FrameSize;
+    stream_decoder_finish(DecoderOf(MPEGFileInfo));
+    return 0;
+}
+
+// The decoder hands over the part of the target frame from the target
+// sample on while it seeks; it is kept and delivered by the next decode
+// call, so that playback resumes at the target and a seek to 0 loses
+// nothing. A failed seek is silent and ends the stream: the decoder refuses
+// a target at or past the end without moving, and playing on from the old
+// position would not be where the host asked to be.
+void SeekFlacFile(MPEGFileInfoType* MPEGFileInfo, uint32_t MsOffset)
+{
+    if (!MPEGFileInfo || !hDll)
+        return;
+    FlacStream* Stream = StreamOf(MPEGFileInfo);
+    FLAC__StreamDecoder* Decoder = DecoderOf(MPEGFileInfo);
+    Stream->HeldBytes = 0;
+    if (!Stream->Held)
+        Stream->Held = new (std::nothrow) uint8_t[OutBufSz];
+    MPEGFileInfo->DecoderPriv = reinterpret_cast<uintptr_t>(Stream->Held);
+    MPEGFileInfo->FrameSize = 0;
+    bool Sought = stream_decoder_seek_absolute(Decoder, TargetSample(*MPEGFileInfo, MsOffset));
+    MPEGFileInfo->DecoderPriv = 0;
+    if (Sought)
+        Stream->HeldBytes = MPEGFileInfo->FrameSize;
+    else
+        stream_decoder_finish(Decoder);
+}
+
+void UnPrepareFlacFile(MPEGFileInfoType* MPEGFileInfo)
+{
+    if (MPEGFileInfo)
+        Release(StreamOf(MPEGFileInfo));
+}
+
+// ---- Decoder callbacks ----
+
+FLAC__StreamDecoderWriteStatus DecoderWriteCallback(const FLAC__StreamDecoder* decoder, const FLAC__Frame* frame,
+                                                    const FLAC__int32* const buffer[], void* client_data)
+{
+    auto* Info = static_cast<MPEGFileInfoType*>(client_data);
+    auto* Out = reinterpret_cast<uint8_t*>(Info->DecoderPriv);
+    if (!Out)
+        return FLAC__STREAM_DECODER_WRITE_STATUS_CONTINUE;
+    Info->FrameSize = DeliverableBytes(*Info, frame->header);
+    if (Info->FrameSize)
+        WriteInterleaved(Out, Info->Channels, *frame, buffer);
+    return FLAC__STREAM_DECODER_WRITE_STATUS_CONTINUE;
+}
+
+// Only the first STREAMINFO describes the stream: the PCM layout the core
+// was given stays fixed for the life of the record.
+void MetadataCallback(const FLAC__StreamDecoder* decoder, const FLAC__StreamMetadata* metadata, void* client_data)
+{
+    auto* Info = static_cast<MPEGFileInfoType*>(client_data);
+    if (metadata->type != FLAC__METADATA_TYPE_STREAMINFO || Info->Channels != 0)
+        return;
+    const FLAC__StreamMetadata_StreamInfo& StreamInfo = metadata->data.stream_info;
+    Info->SampleRate = StreamInfo.sample_rate;
+    Info->Channels = static_cast<uint16_t>(StreamInfo.channels);
+    Info->BytesPerSample = OutBytesPerSample;
+    Info->FileLength = StreamInfo.total_samples;
+    uint64_t Seconds = StreamInfo.sample_rate ? StreamInfo.total_samples / StreamInfo.sample_rate : 0;
+    Info->TrackLength = static_cast<uint32_t>(std::min<uint64_t>(Seconds, UINT32_MAX));
+}
+
+// The decoder resynchronises by its own rules; nothing to record.
+void ErrorCallback(const FLAC__StreamDecoder* decoder, FLAC__StreamDecoderErrorStatus status, void* client_data) {}
