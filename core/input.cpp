@@ -3,7 +3,9 @@
 #include "core/input.h"
 
 #include "core/player.h"
+#include "engines/flac.h"
 #include "engines/mp3_engine.h"
+#include "engines/sndfile.h"
 #include "engines/wav_engine.h"
 #include "io/aio_bfr.h"
 
@@ -62,9 +64,17 @@ AudioFileFmtType OpenFileStream(const char* Path, MPEGFileInfoType** MPEGFileInf
         return AACMP4_FMT;
     if (HasExtension(Ext, ".wma"))
         return WMA_FMT;
-    if (HasExtension(Ext, ".flac"))
+    if (HasExtension(Ext, ".flac")) {
+        *MPEGFileInfo = PrepareFlacFile(Path);
         return FLAC_FMT;
-    if (!LibSndFile && HasAnyExtension(Ext, ".wav", ".w64")) {
+    }
+    // The sound-file library, when present, takes WAVE files too; what it
+    // refuses is tried as MPEG audio.
+    if (LibSndFile) {
+        *MPEGFileInfo = PrepareLibSndFile(Path);
+        if (*MPEGFileInfo)
+            return LIBSNDFILE_FMT;
+    } else if (HasAnyExtension(Ext, ".wav", ".w64")) {
         *MPEGFileInfo = PreparePCMWavFile(Path);
         return PCMWAV_FMT;
     }
@@ -86,6 +96,12 @@ void SeekFileStream(PlayerInstanceType* PlayerInstance, uint32_t Posn)
     case PCMWAV_FMT:
         SeekPCMWavFile(Info, Posn);
         break;
+    case FLAC_FMT:
+        SeekFlacFile(Info, Posn);
+        break;
+    case LIBSNDFILE_FMT:
+        SeekLibSndFile(Info, Posn);
+        break;
     default:
         break;
     }
@@ -101,6 +117,12 @@ void CloseFileStream(AudioFileFmtType AudioFmt, MPEGFileInfoType* MPEGFileInfo)
         break;
     case PCMWAV_FMT:
         UnPreparePCMWavFile(MPEGFileInfo);
+        break;
+    case FLAC_FMT:
+        UnPrepareFlacFile(MPEGFileInfo);
+        break;
+    case LIBSNDFILE_FMT:
+        UnPrepareLibSndFile(MPEGFileInfo);
         break;
     default:
         break;

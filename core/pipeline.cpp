@@ -2,7 +2,9 @@
 #include "core/pipeline.h"
 
 #include "core/player.h"
+#include "engines/flac.h"
 #include "engines/mp3_engine.h"
+#include "engines/sndfile.h"
 #include "engines/wav_engine.h"
 #include "io/aio_bfr.h"
 #include "output/dsound_if.h"
@@ -55,6 +57,10 @@ uint32_t DecodeByFormat(PlayerInstanceType* Player)
         return DecodeMPEGSection(Player);
     case PCMWAV_FMT:
         return DecodeWavSection(Player->MPEGFileInfo, Player->OutBuf, OutBufSz);
+    case FLAC_FMT:
+        return DecodeFlacSection(Player->MPEGFileInfo, Player->OutBuf);
+    case LIBSNDFILE_FMT:
+        return DecodeLibSndSection(Player->MPEGFileInfo, Player->OutBuf, OutBufSz);
     default:
         return 0;
     }

@@ -52,6 +52,11 @@ extern std::atomic<int32_t> InstanceCount;
 extern ZEBCriticalSection CodecCritical;
 extern int LibSndFile;
 
+// Test hook: unloads and loads the outside decoder libraries again, so that
+// names changed with SetSupportLibraryNames take effect. No player may be
+// using them meanwhile.
+void ReloadSupportLibrariesForTesting(void);
+
 void AudioThread(void* Params);
 int ProcessMessage(PlayerInstanceType* PlayerInstance, int IsPlaying, MSG* Msg);
 void SendResponse(PlayerInstanceType* PlayerInstance, uint32_t RespMsg, uint32_t ErrorCode);

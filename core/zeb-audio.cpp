@@ -6,7 +6,9 @@
 #include "core/input.h"
 #include "core/player.h"
 #include "core/zeb-audiodefs.h"
+#include "engines/flac.h"
 #include "engines/mp3_engine.h"
+#include "engines/sndfile.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -53,8 +55,11 @@ struct SupportLoader {
 
 // The outside decoder libraries in load order; each format engine that
 // depends on one adds its loader here. Unloading runs in the same order.
+// Only the sound-file library's result is kept: it changes which engine
+// takes files without a dedicated one.
 const SupportLoader SupportLoaders[] = {
-    {nullptr, nullptr, nullptr},
+    {GetFlacSupport, CloseFlacSupport, nullptr},
+    {GetSndFileSupport, CloseSndFileSupport, &LibSndFile},
 };
 
 void LoadSupportLibraries()
@@ -74,6 +79,16 @@ void UnloadSupportLibraries()
         if (Loader.Unload)
             Loader.Unload();
 }
+
+} // namespace
+
+void ReloadSupportLibrariesForTesting(void)
+{
+    UnloadSupportLibraries();
+    LoadSupportLibraries();
+}
+
+namespace {
 
 // Runs when the process loads and unloads the library; defined after
 // CodecCritical so the lock exists before any loader runs.

@@ -223,7 +223,7 @@ TEST_F(ZebplayTest, InfoReportsGeneratedWaveFiles)
         {44100, 2, 16, 44100 * 3, "3 s", "yes"},
         {22050, 1, 16, 22050 * 5 / 2, "2 s", "yes"}, // whole seconds, truncated
         {48000, 6, 16, 48000, "1 s", "no"},          // more than two channels
-        {44100, 2, 24, 44100, "1 s", "no"},          // not 16-bit
+        {44100, 2, 24, 44100, "1 s", "yes"},         // read as 16-bit through libsndfile
     };
     for (const Case& C : Cases) {
         std::string Name = "zebplay_info_" + std::to_string(C.Rate) + "_" + std::to_string(C.Channels) +
@@ -354,7 +354,7 @@ TEST_F(ZebplayTest, WavRenderFailureLeavesTheOutputUntouched)
     WriteFile(Out, Before);
     std::string Garbage = FixturePath("zebplay_wav_garbage.wav");
     WriteFile(Garbage, std::vector<uint8_t>(300, 0x11));
-    std::string Wide = WriteTestWav("zebplay_wav_24bit.wav", 44100, 2, 24, 4410);
+    std::string Wide = WriteTestWav("zebplay_wav_6ch.wav", 48000, 6, 16, 4800);
     const std::string Inputs[] = {Garbage, Wide, FixturePath("zebplay_wav_missing.wav")};
     for (const std::string& In : Inputs) {
         ProcessResult R = Zeb({"--wav", Out, In});

@@ -9,7 +9,7 @@
 # MPEG version from the input rate), CBR and VBR.
 set -euo pipefail
 DIR=${1:?usage: make-fixtures.sh DIR}
-STAMP="$DIR/.made-3"
+STAMP="$DIR/.made-4"
 [ -f "$STAMP" ] && exit 0
 mkdir -p "$DIR"
 TMP=$(mktemp -d "$DIR/.tmp.XXXXXX")
@@ -38,6 +38,12 @@ ffmpeg_mp3() { # tag rate channels seconds bitrate
     "$TMP/good-$1-$2-$3ch-$4s.mp3"
 }
 
+flac_file() { # rate channels seconds bits [sox encoding]
+  signal "$1" "$2" "$3" "$4" "$TMP/in.wav" "${5:-signed-integer}"
+  # flac warns about the fact chunk sox writes; nothing to act on
+  flac -s -f -o "$TMP/good-flac$4-$1-$2ch-$3s.flac" "$TMP/in.wav" 2>/dev/null
+}
+
 wav 8000 1 2
 wav 11025 2 1
 wav 22050 1 3
@@ -56,6 +62,11 @@ lame_mp3 m25vbr 12000 1 4 -V 6
 ffmpeg_mp3 ffm1 44100 2 12 96k
 ffmpeg_mp3 ffm2 22050 1 3 32k
 ffmpeg_mp3 ffm25 11025 1 2 24k
+if command -v flac >/dev/null; then
+  flac_file 44100 2 3 16
+  flac_file 48000 1 2 24
+  flac_file 22050 2 1 8 unsigned-integer
+fi
 rm -f "$TMP/in.wav"
 # "0.4" in a name would read as 0 s: that file is shorter than a second.
 mv "$TMP/good-m25short-8000-1ch-0.4s.mp3" "$TMP/good-m25short-8000-1ch-0s.mp3"

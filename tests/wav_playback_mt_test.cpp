@@ -1,5 +1,6 @@
 // WAVE files played through a host output module: bytes, sections, filters,
 // progress arithmetic and the message sequences of playback control.
+#include "core/player.h"
 #include "support/host.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +14,23 @@
 using namespace zebtest;
 
 namespace {
+
+// These tests are about the built-in WAVE engine: the sound-file library,
+// which takes WAVE files when it is present, is switched off for them.
+class BuiltInWaveEngine : public ::testing::Environment {
+public:
+    void SetUp() override { UseSoundFileLibrary(false); }
+    void TearDown() override { UseSoundFileLibrary(true); }
+
+private:
+    static void UseSoundFileLibrary(bool Use)
+    {
+        static const char* const NoLibrary[] = {"libzeb-absent-sndfile.so", nullptr};
+        SetSupportLibraryNames("sndfile", Use ? nullptr : NoLibrary);
+        ReloadSupportLibrariesForTesting();
+    }
+};
+::testing::Environment* const WaveEngineOnly = ::testing::AddGlobalTestEnvironment(new BuiltInWaveEngine);
 
 ZEBMessage Ok(uint32_t Cmd) { return Msg(ZEB_RSP_OK, Cmd, 0); }
 ZEBMessage Err(uint32_t Cmd, uint32_t Code) { return Msg(ZEB_RSP_ERROR, Cmd, Code); }
