@@ -1,5 +1,8 @@
-// Allocation of the per-file record shared by all engines.
+// Allocation of the per-file record shared by all engines, and the file
+// checks they share.
 #include "engine.h"
+
+#include <sys/stat.h>
 
 #include <cstdlib>
 
@@ -11,4 +14,10 @@ MPEGFileInfoType* NewFileInfo(void)
 void FreeFileInfo(MPEGFileInfoType* Info)
 {
     free(Info);
+}
+
+bool IsRegularFile(const char* Path)
+{
+    struct stat St;
+    return stat(Path, &St) == 0 && S_ISREG(St.st_mode);
 }

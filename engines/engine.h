@@ -37,3 +37,8 @@ struct MPEGFileInfoType {
 // A new zero-filled record, or null.
 MPEGFileInfoType* NewFileInfo(void);
 void FreeFileInfo(MPEGFileInfoType* Info);
+
+// True when Path names a regular file. Engines whose decoder library opens
+// the path itself offer it nothing else: a FIFO without a writer would block
+// that open, and the engines seek.
+bool IsRegularFile(const char* Path);

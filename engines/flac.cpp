@@ -6,8 +6,6 @@
 #include "core/player.h"
 #include "zeb_platform.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -164,13 +162,6 @@ uint64_t TargetSample(const MPEGFileInfoType& Info, uint32_t MsOffset)
 }
 
 // ---- Opening and closing ----
-
-// A FIFO would block the decoder's open until a writer came.
-bool IsRegularFile(const char* Path)
-{
-    struct stat St;
-    return stat(Path, &St) == 0 && S_ISREG(St.st_mode);
-}
 
 // STREAMINFO was read, with the channels and the rate the core divides by.
 bool HasStreamInfo(const MPEGFileInfoType& Info) { return Info.Channels != 0 && Info.SampleRate != 0; }

@@ -5,8 +5,6 @@
 
 #include "zeb_platform.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <mutex>
@@ -71,14 +69,6 @@ bool UsableStream(const SF_INFO& Info)
 {
     return Info.samplerate > 0 && Info.channels > 0 && Info.channels <= UINT16_MAX && Info.frames >= 0 &&
            Info.frames != SF_COUNT_MAX;
-}
-
-// The library opens the path itself; a FIFO without a writer would block
-// that open, and the engine seeks, so only regular files are offered.
-bool IsRegularFile(const char* Path)
-{
-    struct stat St;
-    return stat(Path, &St) == 0 && S_ISREG(St.st_mode);
 }
 
 bool IsFloatingPoint(const SF_INFO& Info)

@@ -2,6 +2,7 @@
 // decoded for a while, sought, decoded to the end, sought on the finished
 // stream, then unprepared. Frames that
 // disagree with STREAMINFO, lengths and widths all come from the input.
+#include "memory_file.h"
 #include "flac.h"
 
 #include <sys/mman.h>
@@ -18,24 +19,6 @@ constexpr uint32_t OutBufSz = 524288;
 constexpr int MaxSections = 4096;
 constexpr int SectionsBeforeSeek = 2;
 
-// A file in memory that the decoder can open by name.
-int MemoryFile(const uint8_t* Data, size_t Size)
-{
-    int Fd = memfd_create("fuzz_flac", 0);
-    if (Fd < 0)
-        return -1;
-    size_t Done = 0;
-    while (Done < Size) {
-        ssize_t N = write(Fd, Data + Done, Size - Done);
-        if (N <= 0) {
-            close(Fd);
-            return -1;
-        }
-        Done += static_cast<size_t>(N);
-    }
-    return Fd;
-}
-
 void DecodeSections(MPEGFileInfoType* Info, std::vector<uint8_t>& Out, int Count = MaxSections)
 {
     for (int i = 0; i < Count; ++i)
@@ -50,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
     static const int Loaded = GetFlacSupport();
     if (!Loaded)
         return 0;
-    int Fd = MemoryFile(Data, Size);
+    int Fd = MemoryFile("fuzz_flac", Data, Size);
     if (Fd < 0)
         return 0;
     std::string Path = "/proc/self/fd/" + std::to_string(Fd);

@@ -1,5 +1,6 @@
 // Fuzzes the WAVE/Wave64 engine: the input becomes a file, which is prepared,
 // decoded to the end, sought and decoded again, then unprepared.
+#include "memory_file.h"
 #include "wav_engine.h"
 
 #include <sys/mman.h>
@@ -15,24 +16,6 @@ namespace {
 constexpr uint32_t OutBufSz = 524288;
 constexpr int MaxSections = 4096;
 
-// A file in memory that fopen can open by name.
-int MemoryFile(const uint8_t* Data, size_t Size)
-{
-    int Fd = memfd_create("fuzz_wav", 0);
-    if (Fd < 0)
-        return -1;
-    size_t Done = 0;
-    while (Done < Size) {
-        ssize_t N = write(Fd, Data + Done, Size - Done);
-        if (N <= 0) {
-            close(Fd);
-            return -1;
-        }
-        Done += static_cast<size_t>(N);
-    }
-    return Fd;
-}
-
 void DecodeSections(MPEGFileInfoType* Info, std::vector<uint8_t>& Out)
 {
     for (int i = 0; i < MaxSections; ++i)
@@ -44,7 +27,7 @@ void DecodeSections(MPEGFileInfoType* Info, std::vector<uint8_t>& Out)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
 {
-    int Fd = MemoryFile(Data, Size);
+    int Fd = MemoryFile("fuzz_wav", Data, Size);
     if (Fd < 0)
         return 0;
     std::string Path = "/proc/self/fd/" + std::to_string(Fd);
