@@ -6,6 +6,7 @@
 #include "engines/flac.h"
 #include "engines/mp3_engine.h"
 #include "engines/sndfile.h"
+#include "engines/vorbis_engine.h"
 #include "engines/wav_engine.h"
 #include "io/aio_bfr.h"
 
@@ -56,8 +57,10 @@ AudioFileFmtType OpenFileStream(const char* Path, MPEGFileInfoType** MPEGFileInf
     }
     // Formats whose engines are not part of this build fail at prepare, as
     // a format whose outside library is missing does.
-    if (HasExtension(Ext, ".ogg"))
+    if (HasExtension(Ext, ".ogg")) {
+        *MPEGFileInfo = PrepareVorbisFile(Path);
         return VORBIS_FMT;
+    }
     if (HasExtension(Ext, ".aac"))
         return UNKWN_FMT;
     if (HasAnyExtension(Ext, ".m4a", ".mp4"))
@@ -96,6 +99,9 @@ void SeekFileStream(PlayerInstanceType* PlayerInstance, uint32_t Posn)
     case PCMWAV_FMT:
         SeekPCMWavFile(Info, Posn);
         break;
+    case VORBIS_FMT:
+        SeekVorbisFile(Info, Posn);
+        break;
     case FLAC_FMT:
         SeekFlacFile(Info, Posn);
         break;
@@ -117,6 +123,9 @@ void CloseFileStream(AudioFileFmtType AudioFmt, MPEGFileInfoType* MPEGFileInfo)
         break;
     case PCMWAV_FMT:
         UnPreparePCMWavFile(MPEGFileInfo);
+        break;
+    case VORBIS_FMT:
+        UnPrepareVorbisFile(MPEGFileInfo);
         break;
     case FLAC_FMT:
         UnPrepareFlacFile(MPEGFileInfo);

@@ -5,6 +5,7 @@
 #include "engines/flac.h"
 #include "engines/mp3_engine.h"
 #include "engines/sndfile.h"
+#include "engines/vorbis_engine.h"
 #include "engines/wav_engine.h"
 #include "io/aio_bfr.h"
 #include "output/dsound_if.h"
@@ -57,6 +58,8 @@ uint32_t DecodeByFormat(PlayerInstanceType* Player)
         return DecodeMPEGSection(Player);
     case PCMWAV_FMT:
         return DecodeWavSection(Player->MPEGFileInfo, Player->OutBuf, OutBufSz);
+    case VORBIS_FMT:
+        return DecodeVorbisSection(Player->MPEGFileInfo, Player->OutBuf, OutBufSz);
     case FLAC_FMT:
         return DecodeFlacSection(Player->MPEGFileInfo, Player->OutBuf);
     case LIBSNDFILE_FMT:

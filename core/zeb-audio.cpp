@@ -9,6 +9,7 @@
 #include "engines/flac.h"
 #include "engines/mp3_engine.h"
 #include "engines/sndfile.h"
+#include "engines/vorbis_engine.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -58,6 +59,7 @@ struct SupportLoader {
 // Only the sound-file library's result is kept: it changes which engine
 // takes files without a dedicated one.
 const SupportLoader SupportLoaders[] = {
+    {GetVorbisSupport, CloseVorbisSupport, nullptr},
     {GetFlacSupport, CloseFlacSupport, nullptr},
     {GetSndFileSupport, CloseSndFileSupport, &LibSndFile},
 };

@@ -6,7 +6,7 @@ PACKAGES=(
   build-essential cmake pkg-config git clang libclang-rt-14-dev
   libgtest-dev googletest
   libmpg123-dev libspeexdsp-dev libpulse-dev libasound2-dev
-  ffmpeg lame mpg123 sox flac libflac-dev libsndfile1-dev
+  ffmpeg lame mpg123 sox flac libflac-dev libsndfile1-dev libvorbis-dev vorbis-tools
   pulseaudio pulseaudio-utils alsa-utils
 )
 missing=()

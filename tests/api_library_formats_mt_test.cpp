@@ -1,4 +1,4 @@
-// FLAC, AIFF, CAF and float WAVE files played through the player to a host
+// FLAC, Ogg Vorbis, AIFF, CAF and float WAVE files played through the player to a host
 // output module: the PCM equals what the reference decoders make of them.
 #include "support/host.h"
 
@@ -61,6 +61,19 @@ TEST_F(LibraryFormats, FlacPlaysAsTheFlacToolDecodesIt)
     ASSERT_TRUE(zebtest::Run("flac -s -f -o " + Flac + " " + Wav + " 2>/dev/null"));
     ASSERT_TRUE(PlayFile(Flac)) << "FLAC refused";
     std::vector<uint8_t> Want = Reference(Flac, "flac -s -d -c --force-raw-format --endian=little --sign=signed " + Flac);
+    ASSERT_FALSE(Want.empty());
+    EXPECT_TRUE(Out.Bytes() == Want) << Out.Bytes().size() << " bytes against " << Want.size();
+}
+
+TEST_F(LibraryFormats, VorbisPlaysAsOggdecDecodesIt)
+{
+    if (!HaveTool("oggenc") || !HaveTool("oggdec") || !HaveTool("sox"))
+        GTEST_SKIP() << "vorbis-tools or sox missing";
+    std::string Wav = Source("ogg_src.wav", "-r 44100 -c 2 -b 16");
+    std::string Ogg = FixturePath("libfmt_song.ogg");
+    ASSERT_TRUE(zebtest::Run("oggenc -Q -o " + Ogg + " " + Wav));
+    ASSERT_TRUE(PlayFile(Ogg)) << "Ogg Vorbis refused";
+    std::vector<uint8_t> Want = Reference(Ogg, "oggdec -Q -R -o - " + Ogg);
     ASSERT_FALSE(Want.empty());
     EXPECT_TRUE(Out.Bytes() == Want) << Out.Bytes().size() << " bytes against " << Want.size();
 }

@@ -45,12 +45,14 @@ Prepared Prepare(const std::string& Path) { return Prepared(PrepareFlacFile(Path
 std::string MakeFlac(const std::string& Name, uint32_t Rate, int Channels, int Bits, const std::string& Synth,
                      const std::string& FlacArgs = "")
 {
+    // Tests run in parallel and share fixtures: each is made under a name of
+    // this process and renamed into place whole.
     std::string Flac = FixturePath(Name + ".flac");
-    std::string Wav = FixturePath(Name + ".wav");
+    std::string Own = FixturePath(Name + "." + std::to_string(getpid()));
     std::string Format = "-r " + std::to_string(Rate) + " -c " + std::to_string(Channels);
     std::string Make = "test -s " + Flac + " || { sox " + Format + " -n " + Format + " -b " + std::to_string(Bits) +
-                       " " + Wav + " synth " + Synth + " && flac -s -f " + FlacArgs + " -o " + Flac + " " + Wav +
-                       "; } 2>/dev/null";
+                       " " + Own + ".wav synth " + Synth + " && flac -s -f " + FlacArgs + " -o " + Own + ".flac " +
+                       Own + ".wav && mv -f " + Own + ".flac " + Flac + " && rm -f " + Own + ".wav; } 2>/dev/null";
     EXPECT_TRUE(Run(Make)) << Make;
     return Flac;
 }
@@ -73,7 +75,7 @@ std::string SixChannelFlac(const std::string& Name, uint32_t Rate, const std::st
 // file's own width.
 std::vector<uint8_t> ReferencePcm(const std::string& Flac)
 {
-    std::string Raw = Flac + ".raw";
+    std::string Raw = Flac + "." + std::to_string(getpid()) + ".raw";
     EXPECT_TRUE(Run("flac -s -f -d --force-raw-format --endian=little --sign=signed -o " + Raw + " " + Flac +
                     " 2>/dev/null"));
     return ReadFile(Raw);

@@ -39,8 +39,12 @@ constexpr size_t MaxCalls = 200000;
 // encoding) goes before the output file, Synth (the signal) after it.
 std::string SoxFixture(const std::string& Name, const std::string& Format, const std::string& Synth)
 {
+    // Tests run in parallel and share fixtures: each is made under a name of
+    // this process and renamed into place whole.
     std::string Path = zebtest::FixturePath("sf_" + Name);
-    std::string Make = "test -s " + Path + " || sox -D -n " + Format + " " + Path + " " + Synth;
+    std::string Own = zebtest::FixturePath(std::to_string(getpid()) + ".sf_" + Name);
+    std::string Make = "test -s " + Path + " || { sox -D -n " + Format + " " + Own + " " + Synth + " && mv -f " + Own +
+                       " " + Path + "; }";
     EXPECT_TRUE(zebtest::Run(Make)) << Make;
     return Path;
 }
@@ -48,7 +52,8 @@ std::string SoxFixture(const std::string& Name, const std::string& Format, const
 // sox's own conversion of Path to raw bytes with the given output options.
 std::vector<uint8_t> SoxRaw(const std::string& Path, const std::string& Options, const std::string& Effects = "")
 {
-    std::string Out = Path + ".ref" + std::to_string(std::hash<std::string>{}(Options + Effects)) + ".raw";
+    std::string Out = Path + ".ref" + std::to_string(std::hash<std::string>{}(Options + Effects)) + "." +
+                      std::to_string(getpid()) + ".raw";
     std::string Command = "sox -V1 -D " + Path + " -t raw " + Options + " " + Out + " " + Effects;
     EXPECT_TRUE(zebtest::Run(Command)) << Command;
     return zebtest::ReadFile(Out);

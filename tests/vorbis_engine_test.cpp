@@ -43,11 +43,14 @@ Prepared Prepare(const std::string& Path) { return Prepared(PrepareVorbisFile(Pa
 std::string MakeOgg(const std::string& Name, uint32_t Rate, int Channels, const std::string& Synth,
                     const std::string& OggencArgs = "")
 {
+    // Tests run in parallel and share fixtures: each is made under a name of
+    // this process and renamed into place whole.
     std::string Ogg = FixturePath(Name + ".ogg");
-    std::string Wav = FixturePath(Name + ".wav");
+    std::string Own = FixturePath(Name + "." + std::to_string(getpid()));
     std::string Format = "-r " + std::to_string(Rate) + " -c " + std::to_string(Channels);
-    std::string Make = "test -s " + Ogg + " || { sox " + Format + " -n " + Format + " -b 16 " + Wav + " synth " +
-                       Synth + " && oggenc -Q " + OggencArgs + " -o " + Ogg + " " + Wav + "; } 2>/dev/null";
+    std::string Make = "test -s " + Ogg + " || { sox " + Format + " -n " + Format + " -b 16 " + Own + ".wav synth " +
+                       Synth + " && oggenc -Q " + OggencArgs + " -o " + Own + ".ogg " + Own + ".wav && mv -f " + Own +
+                       ".ogg " + Ogg + " && rm -f " + Own + ".wav; } 2>/dev/null";
     EXPECT_TRUE(Run(Make)) << Make;
     return Ogg;
 }
@@ -61,7 +64,7 @@ std::string StereoOgg(const std::string& Name, const std::string& Length, const 
 // oggdec's decode: raw little-endian signed 16-bit, every link in turn.
 std::vector<uint8_t> ReferencePcm(const std::string& Ogg)
 {
-    std::string Raw = Ogg + ".raw";
+    std::string Raw = Ogg + "." + std::to_string(getpid()) + ".raw";
     EXPECT_TRUE(Run("oggdec -Q -R -e 0 -b 16 -s 1 -o " + Raw + " " + Ogg + " 2>/dev/null"));
     return ReadFile(Raw);
 }

@@ -9,7 +9,7 @@
 # MPEG version from the input rate), CBR and VBR.
 set -euo pipefail
 DIR=${1:?usage: make-fixtures.sh DIR}
-STAMP="$DIR/.made-4"
+STAMP="$DIR/.made-5"
 [ -f "$STAMP" ] && exit 0
 mkdir -p "$DIR"
 TMP=$(mktemp -d "$DIR/.tmp.XXXXXX")
@@ -62,6 +62,12 @@ lame_mp3 m25vbr 12000 1 4 -V 6
 ffmpeg_mp3 ffm1 44100 2 12 96k
 ffmpeg_mp3 ffm2 22050 1 3 32k
 ffmpeg_mp3 ffm25 11025 1 2 24k
+if command -v oggenc >/dev/null; then
+  signal 44100 2 3 16 "$TMP/in.wav"
+  oggenc -Q -q 4 -o "$TMP/good-ogg-44100-2ch-3s.ogg" "$TMP/in.wav"
+  signal 22050 1 2 16 "$TMP/in.wav"
+  oggenc -Q -q 1 -o "$TMP/good-ogg-22050-1ch-2s.ogg" "$TMP/in.wav"
+fi
 if command -v flac >/dev/null; then
   flac_file 44100 2 3 16
   flac_file 48000 1 2 24
