@@ -45,15 +45,13 @@ Prepared Prepare(const std::string& Path) { return Prepared(PrepareFlacFile(Path
 std::string MakeFlac(const std::string& Name, uint32_t Rate, int Channels, int Bits, const std::string& Synth,
                      const std::string& FlacArgs = "")
 {
-    // Tests run in parallel and share fixtures: each is made under a name of
-    // this process and renamed into place whole.
     std::string Flac = FixturePath(Name + ".flac");
-    std::string Own = FixturePath(Name + "." + std::to_string(getpid()));
     std::string Format = "-r " + std::to_string(Rate) + " -c " + std::to_string(Channels);
-    std::string Make = "test -s " + Flac + " || { sox " + Format + " -n " + Format + " -b " + std::to_string(Bits) +
-                       " " + Own + ".wav synth " + Synth + " && flac -s -f " + FlacArgs + " -o " + Own + ".flac " +
-                       Own + ".wav && mv -f " + Own + ".flac " + Flac + " && rm -f " + Own + ".wav; } 2>/dev/null";
-    EXPECT_TRUE(Run(Make)) << Make;
+    EXPECT_TRUE(zebtest::MakeFixtureOnce(Flac, [&](const std::string& Own) {
+        return "{ sox " + Format + " -n " + Format + " -b " + std::to_string(Bits) + " " + Own + ".wav synth " +
+               Synth + " && flac -s -f " + FlacArgs + " -o " + Own + " " + Own + ".wav; } 2>/dev/null; S=$?; rm -f " +
+               Own + ".wav; exit $S";
+    })) << Name;
     return Flac;
 }
 

@@ -39,13 +39,10 @@ constexpr size_t MaxCalls = 200000;
 // encoding) goes before the output file, Synth (the signal) after it.
 std::string SoxFixture(const std::string& Name, const std::string& Format, const std::string& Synth)
 {
-    // Tests run in parallel and share fixtures: each is made under a name of
-    // this process and renamed into place whole.
     std::string Path = zebtest::FixturePath("sf_" + Name);
-    std::string Own = zebtest::FixturePath(std::to_string(getpid()) + ".sf_" + Name);
-    std::string Make = "test -s " + Path + " || { sox -D -n " + Format + " " + Own + " " + Synth + " && mv -f " + Own +
-                       " " + Path + "; }";
-    EXPECT_TRUE(zebtest::Run(Make)) << Make;
+    EXPECT_TRUE(zebtest::MakeFixtureOnce(
+        Path, [&](const std::string& Own) { return "sox -D -n " + Format + " " + Own + " " + Synth; }))
+        << Name;
     return Path;
 }
 

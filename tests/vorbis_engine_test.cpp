@@ -43,15 +43,12 @@ Prepared Prepare(const std::string& Path) { return Prepared(PrepareVorbisFile(Pa
 std::string MakeOgg(const std::string& Name, uint32_t Rate, int Channels, const std::string& Synth,
                     const std::string& OggencArgs = "")
 {
-    // Tests run in parallel and share fixtures: each is made under a name of
-    // this process and renamed into place whole.
     std::string Ogg = FixturePath(Name + ".ogg");
-    std::string Own = FixturePath(Name + "." + std::to_string(getpid()));
     std::string Format = "-r " + std::to_string(Rate) + " -c " + std::to_string(Channels);
-    std::string Make = "test -s " + Ogg + " || { sox " + Format + " -n " + Format + " -b 16 " + Own + ".wav synth " +
-                       Synth + " && oggenc -Q " + OggencArgs + " -o " + Own + ".ogg " + Own + ".wav && mv -f " + Own +
-                       ".ogg " + Ogg + " && rm -f " + Own + ".wav; } 2>/dev/null";
-    EXPECT_TRUE(Run(Make)) << Make;
+    EXPECT_TRUE(zebtest::MakeFixtureOnce(Ogg, [&](const std::string& Own) {
+        return "{ sox " + Format + " -n " + Format + " -b 16 " + Own + ".wav synth " + Synth + " && oggenc -Q " +
+               OggencArgs + " -o " + Own + " " + Own + ".wav; } 2>/dev/null; S=$?; rm -f " + Own + ".wav; exit $S";
+    })) << Name;
     return Ogg;
 }
 

@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <mpg123.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cmath>
@@ -309,6 +310,16 @@ void WriteFile(const std::string& Path, const std::vector<uint8_t>& Bytes)
 bool Run(const std::string& Command) { return std::system(Command.c_str()) == 0; }
 
 bool HaveTool(const std::string& Tool) { return Run("command -v " + Tool + " >/dev/null 2>&1"); }
+
+bool MakeFixtureOnce(const std::string& Path, const std::function<std::string(const std::string& Own)>& Make)
+{
+    if (Run("test -s " + Path))
+        return true;
+    size_t Slash = Path.find_last_of('/');
+    size_t NameAt = Slash == std::string::npos ? 0 : Slash + 1;
+    std::string Own = Path.substr(0, NameAt) + "." + std::to_string(getpid()) + "." + Path.substr(NameAt);
+    return Run(Make(Own)) && rename(Own.c_str(), Path.c_str()) == 0;
+}
 
 void ForEachFile(const std::string& Dir, const std::function<void(const std::string&)>& Visit)
 {

@@ -82,6 +82,11 @@ void WriteFile(const std::string& Path, const std::vector<uint8_t>& Bytes);
 // Runs a shell command; true when it exits with status 0.
 bool Run(const std::string& Command);
 bool HaveTool(const std::string& Tool);
+// Makes the fixture Path once: Make(Own) gives the shell command that writes
+// Own, a name of this process in Path's folder ending like Path, which is
+// then renamed into place whole, so that tests running in parallel never
+// read half a file. True when Path is there afterwards.
+bool MakeFixtureOnce(const std::string& Path, const std::function<std::string(const std::string& Own)>& Make);
 // Calls Visit with the path of every regular file below Dir (recursively).
 void ForEachFile(const std::string& Dir, const std::function<void(const std::string&)>& Visit);
 // Plays every corpus file that Select picks, one after the other, through
