@@ -3,11 +3,14 @@
 #include "core/input.h"
 
 #include "core/player.h"
+#include "engines/aac_core.h"
+#include "engines/adts_aac.h"
 #include "engines/flac.h"
 #include "engines/mp3_engine.h"
 #include "engines/sndfile.h"
 #include "engines/vorbis_engine.h"
 #include "engines/wav_engine.h"
+#include "engines/wmaengine.h"
 #include "io/aio_bfr.h"
 
 #include <strings.h>
@@ -27,6 +30,20 @@ bool HasExtension(const std::string& Ext, const char* Candidate)
 bool HasAnyExtension(const std::string& Ext, const char* First, const char* Second)
 {
     return HasExtension(Ext, First) || HasExtension(Ext, Second);
+}
+
+// Raw AAC needs both its frames and a decoder; without either nothing stays
+// open and the file has no format.
+AudioFileFmtType OpenADTSStream(const char* Path, MPEGFileInfoType** MPEGFileInfo)
+{
+    MPEGFileInfoType* Info = PrepareAAC_ADTSFile(Path);
+    if (Info && OpenAACDecoder(Info)) {
+        *MPEGFileInfo = Info;
+        return AACRAW_FMT;
+    }
+    UnPrepareAAC_ADTSFile(Info);
+    *MPEGFileInfo = nullptr;
+    return UNKWN_FMT;
 }
 
 } // namespace
@@ -55,18 +72,20 @@ AudioFileFmtType OpenFileStream(const char* Path, MPEGFileInfoType** MPEGFileInf
         *MPEGFileInfo = PrepareMPEGFile(Path);
         return MP3_FMT;
     }
-    // Formats whose engines are not part of this build fail at prepare, as
-    // a format whose outside library is missing does.
     if (HasExtension(Ext, ".ogg")) {
         *MPEGFileInfo = PrepareVorbisFile(Path);
         return VORBIS_FMT;
     }
     if (HasExtension(Ext, ".aac"))
-        return UNKWN_FMT;
-    if (HasAnyExtension(Ext, ".m4a", ".mp4"))
+        return OpenADTSStream(Path, MPEGFileInfo);
+    if (HasAnyExtension(Ext, ".m4a", ".mp4")) {
+        *MPEGFileInfo = PrepareAAC_MP4File(Path);
         return AACMP4_FMT;
-    if (HasExtension(Ext, ".wma"))
+    }
+    if (HasExtension(Ext, ".wma")) {
+        *MPEGFileInfo = PrepareWMAFile(Path);
         return WMA_FMT;
+    }
     if (HasExtension(Ext, ".flac")) {
         *MPEGFileInfo = PrepareFlacFile(Path);
         return FLAC_FMT;
@@ -102,6 +121,16 @@ void SeekFileStream(PlayerInstanceType* PlayerInstance, uint32_t Posn)
     case VORBIS_FMT:
         SeekVorbisFile(Info, Posn);
         break;
+    case AACRAW_FMT:
+        SeekAAC_ADTSFile(Info, Posn);
+        PostSeekAACBufferReload(Info);
+        break;
+    case AACMP4_FMT:
+        SeekAAC_MP4File(Info, Posn);
+        break;
+    case WMA_FMT:
+        SeekWMAFile(Info, Posn);
+        break;
     case FLAC_FMT:
         SeekFlacFile(Info, Posn);
         break;
@@ -126,6 +155,16 @@ void CloseFileStream(AudioFileFmtType AudioFmt, MPEGFileInfoType* MPEGFileInfo)
         break;
     case VORBIS_FMT:
         UnPrepareVorbisFile(MPEGFileInfo);
+        break;
+    case AACRAW_FMT:
+        CloseAACDecoder(MPEGFileInfo);
+        UnPrepareAAC_ADTSFile(MPEGFileInfo);
+        break;
+    case AACMP4_FMT:
+        UnPrepareAAC_MP4File(MPEGFileInfo);
+        break;
+    case WMA_FMT:
+        UnPrepareWMAFile(MPEGFileInfo);
         break;
     case FLAC_FMT:
         UnPrepareFlacFile(MPEGFileInfo);

@@ -2,11 +2,13 @@
 #include "core/pipeline.h"
 
 #include "core/player.h"
+#include "engines/aac_core.h"
 #include "engines/flac.h"
 #include "engines/mp3_engine.h"
 #include "engines/sndfile.h"
 #include "engines/vorbis_engine.h"
 #include "engines/wav_engine.h"
+#include "engines/wmaengine.h"
 #include "io/aio_bfr.h"
 #include "output/dsound_if.h"
 #include "output/filters.h"
@@ -60,6 +62,11 @@ uint32_t DecodeByFormat(PlayerInstanceType* Player)
         return DecodeWavSection(Player->MPEGFileInfo, Player->OutBuf, OutBufSz);
     case VORBIS_FMT:
         return DecodeVorbisSection(Player->MPEGFileInfo, Player->OutBuf, OutBufSz);
+    case AACRAW_FMT:
+    case AACMP4_FMT:
+        return DecodeAACSection(Player->MPEGFileInfo, Player->OutBuf, OutBufSz);
+    case WMA_FMT:
+        return DecodeWMASection(Player->MPEGFileInfo, Player->OutBuf, OutBufSz);
     case FLAC_FMT:
         return DecodeFlacSection(Player->MPEGFileInfo, Player->OutBuf);
     case LIBSNDFILE_FMT:
@@ -114,6 +121,12 @@ uint32_t DecodeSection(PlayerInstanceType* PlayerInstance)
 int StreamToOutput(PlayerInstanceType* PlayerInstance)
 {
     PlayerInstanceType* Player = PlayerInstance;
+    // The WMA engine decodes on the runtime's thread: until it hands a
+    // sample over there is nothing to decode here.
+    if (Player->FileFormat == WMA_FMT && !WMASamplesPending(Player->MPEGFileInfo)) {
+        Sleep(0);
+        return 1;
+    }
     uint32_t Size = DecodeSection(Player);
     if (Size == 0) {
         db_printf("eos state posted\n");

@@ -6,6 +6,7 @@
 #include "core/pipeline.h"
 #include "core/zeb-audiodefs.h"
 #include "engines/mp3_engine.h"
+#include "engines/wmaengine.h"
 #include "io/aio_bfr.h"
 #include "output/dsound_if.h"
 #include "output/filters.h"
@@ -104,9 +105,18 @@ int HandleInputOpen(PlayerInstanceType* Player, uint32_t Code, char* Path)
     return 0;
 }
 
+// The WMA reader runs on its own thread and follows the transport itself;
+// its answer does not change the host's.
+void TellWMAEngine(PlayerInstanceType* Player, uint32_t Cmd)
+{
+    if (Player->FileFormat == WMA_FMT)
+        WMAActionZEBCommand(Cmd, Player->MPEGFileInfo);
+}
+
 int HandleStop(PlayerInstanceType* Player, uint32_t Code)
 {
     if (InputIsOpen(Player)) {
+        TellWMAEngine(Player, ZEB_CMD_STOP);
         int Status = OutputCommand(Player, ZEB_CMD_STOP, 0);
         SeekFileStream(Player, 0);
         Player->acmFlushStream = 1;
@@ -129,6 +139,8 @@ int HandleStop(PlayerInstanceType* Player, uint32_t Code)
 
 int HandlePause(PlayerInstanceType* Player, uint32_t Code, int IsPlaying)
 {
+    if (InputIsOpen(Player))
+        TellWMAEngine(Player, ZEB_CMD_PAUSE);
     if (!OutputCommand(Player, ZEB_CMD_PAUSE, 0)) {
         SendResponse(Player, Code, ZEB_ERR_GENERAL);
         return IsPlaying;
@@ -148,6 +160,7 @@ int HandlePlay(PlayerInstanceType* Player, uint32_t Code)
         db_printf("play FAILED\n");
         return 0;
     }
+    TellWMAEngine(Player, ZEB_CMD_PLAY);
     int Status = 1;
     if (Player->PlayState == ZEB_PLAYER_STATE_PAUSED) {
         Status = OutputCommand(Player, ZEB_CMD_PLAY, 0);

@@ -6,6 +6,8 @@
 #include "core/input.h"
 #include "core/player.h"
 #include "core/zeb-audiodefs.h"
+#include "engines/aac_core.h"
+#include "engines/adts_aac.h"
 #include "engines/flac.h"
 #include "engines/mp3_engine.h"
 #include "engines/sndfile.h"
@@ -60,6 +62,7 @@ struct SupportLoader {
 // takes files without a dedicated one.
 const SupportLoader SupportLoaders[] = {
     {GetVorbisSupport, CloseVorbisSupport, nullptr},
+    {GetAACSupport, CloseAACSupport, nullptr},
     {GetFlacSupport, CloseFlacSupport, nullptr},
     {GetSndFileSupport, CloseSndFileSupport, &LibSndFile},
 };
@@ -215,6 +218,8 @@ ZEB_API uint32_t ZEBAudioGetMP3TrackLength(const char* FileName)
         return 0;
     if (Format == MP3_FMT)
         UpdateMPEGForVBRTrackLength(Info);
+    else if (Format == AACRAW_FMT)
+        ProcessAAC_ADTSForTrackLength(Info);
     uint32_t Length = Info->TrackLength;
     CloseFileStream(Format, Info);
     return Length;
@@ -231,6 +236,8 @@ ZEB_API int ZEBAudioGetMP3TrackInfo(const char* FileName, MPEGTrackInfoType* pTr
     if (pTrackInfo->TrackLength == 0) {
         if (Format == MP3_FMT && Info->VBRFlag == 0)
             UpdateMPEGForVBRTrackLength(Info);
+        else if (Format == AACRAW_FMT)
+            ProcessAAC_ADTSForTrackLength(Info);
         pTrackInfo->TrackLength = Info->TrackLength;
     }
     pTrackInfo->SampleRate = Info->SampleRate;

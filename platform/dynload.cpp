@@ -38,6 +38,21 @@ void* LoadSupportLibrary(const char* Key, const char* const* Names)
     return nullptr;
 }
 
+void* LoadModuleBesideLibrary(const char* Key, const char* FileName)
+{
+    const char* const* Names = NamesFor(Key, nullptr);
+    if (Names)
+        return LoadSupportLibrary(Key, Names);
+    Dl_info Info{};
+    if (!dladdr(reinterpret_cast<void*>(&LoadModuleBesideLibrary), &Info) || !Info.dli_fname)
+        return nullptr;
+    std::string Path(Info.dli_fname);
+    size_t Slash = Path.rfind('/');
+    Path = (Slash == std::string::npos ? std::string() : Path.substr(0, Slash + 1)) + FileName;
+    const char* const Beside[] = {Path.c_str(), nullptr};
+    return LoadSupportLibrary(Key, Beside);
+}
+
 void* GetSupportSymbol(void* Library, const char* Name)
 {
     return Library ? dlsym(Library, Name) : nullptr;

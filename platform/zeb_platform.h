@@ -98,6 +98,10 @@ int CmdQueueTake(CmdQueue* Queue, MSG* Msg, bool Block);
 // Opens the first library of the null-terminated Names list that loads.
 // Key names the support module; a test may replace the list for that key.
 void* LoadSupportLibrary(const char* Key, const char* const* Names);
+// Opens FileName from the folder this library's code was loaded from (the
+// project's own modules are installed beside it). Key as above: a test's
+// list is taken as it stands.
+void* LoadModuleBesideLibrary(const char* Key, const char* FileName);
 void* GetSupportSymbol(void* Library, const char* Name);
 void FreeSupportLibrary(void* Library);
 // Test hook: Names (null-terminated, kept by reference) replaces the list

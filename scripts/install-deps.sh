@@ -7,6 +7,7 @@ PACKAGES=(
   libgtest-dev googletest
   libmpg123-dev libspeexdsp-dev libpulse-dev libasound2-dev
   ffmpeg lame mpg123 sox flac libflac-dev libsndfile1-dev libvorbis-dev vorbis-tools
+  libfaad-dev faad libavformat-dev libavcodec-dev libswresample-dev libavutil-dev libtag1-dev
   pulseaudio pulseaudio-utils alsa-utils
 )
 missing=()

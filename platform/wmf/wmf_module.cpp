@@ -1,0 +1,1 @@
+// Placeholder: the module's entry points arrive with the reader and editor.
