@@ -1,1 +1,0 @@
-// Placeholder: the module's entry points arrive with the reader and editor.
