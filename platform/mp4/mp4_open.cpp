@@ -1,0 +1,309 @@
+// Opening an MP4 file: the descriptor is opened here (regular files only)
+// and handed to libavformat's mov demuxer through our own I/O callbacks;
+// the demuxer builds the sample tables, which are copied into the module's
+// records before the demuxer is closed again.
+#include "mp4_file.h"
+
+#include <cstdint>
+
+extern "C" {
+#include <libavformat/avformat.h>
+#include <libavutil/dict.h>
+#include <libavutil/mem.h>
+}
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <new>
+
+namespace zebmp4 {
+namespace {
+
+constexpr int IoBufferSize = 32768;
+constexpr int BoxHeaderSize = 8;
+constexpr int LargeBoxHeaderSize = 16;
+constexpr int MaxTopLevelBoxes = 1 << 20;
+
+// The demuxer's view of the file: reads at its own offset with pread, so
+// the descriptor's offset is never relied on.
+struct IoCursor {
+    int Fd;
+    int64_t Pos;
+    int64_t Size;
+};
+
+int ReadAt(int Fd, int64_t Pos, uint8_t* Buf, size_t Count)
+{
+    size_t Done = 0;
+    while (Done < Count) {
+        ssize_t N = pread(Fd, Buf + Done, Count - Done, static_cast<off_t>(Pos + static_cast<int64_t>(Done)));
+        if (N < 0 && errno == EINTR)
+            continue;
+        if (N <= 0)
+            break;
+        Done += static_cast<size_t>(N);
+    }
+    return static_cast<int>(Done);
+}
+
+int IoRead(void* Opaque, uint8_t* Buf, int BufSize)
+{
+    auto* Cursor = static_cast<IoCursor*>(Opaque);
+    if (BufSize <= 0 || Cursor->Pos >= Cursor->Size)
+        return AVERROR_EOF;
+    int64_t Left = Cursor->Size - Cursor->Pos;
+    size_t Want = static_cast<size_t>(Left < BufSize ? Left : BufSize);
+    int Got = ReadAt(Cursor->Fd, Cursor->Pos, Buf, Want);
+    if (Got <= 0)
+        return AVERROR_EOF;
+    Cursor->Pos += Got;
+    return Got;
+}
+
+int64_t IoSeek(void* Opaque, int64_t Offset, int Whence)
+{
+    auto* Cursor = static_cast<IoCursor*>(Opaque);
+    Whence &= ~AVSEEK_FORCE;
+    if (Whence == AVSEEK_SIZE)
+        return Cursor->Size;
+    int64_t Base = Whence == SEEK_SET ? 0 : Whence == SEEK_CUR ? Cursor->Pos : Whence == SEEK_END ? Cursor->Size : -1;
+    if (Base < 0 || (Offset > 0 && Offset > INT64_MAX - Base))
+        return AVERROR(EINVAL);
+    int64_t Target = Base + Offset;
+    if (Target < 0)
+        return AVERROR(EINVAL);
+    Cursor->Pos = Target;
+    return Target;
+}
+
+// The demuxer never opens another file (external data references).
+int RefuseIoOpen(AVFormatContext*, AVIOContext**, const char*, int, AVDictionary**)
+{
+    return AVERROR(EPERM);
+}
+
+uint32_t BigEndian32(const uint8_t* P)
+{
+    return (uint32_t{P[0]} << 24) | (uint32_t{P[1]} << 16) | (uint32_t{P[2]} << 8) | P[3];
+}
+
+uint64_t BigEndian64(const uint8_t* P) { return (uint64_t{BigEndian32(P)} << 32) | BigEndian32(P + 4); }
+
+// True when a top-level "moof" box follows: the file is fragmented and the
+// demuxer indexes the later fragments only while packets are read.
+bool HasMovieFragments(int Fd, int64_t FileSize)
+{
+    int64_t Pos = 0;
+    uint8_t Header[LargeBoxHeaderSize];
+    for (int Box = 0; Box < MaxTopLevelBoxes && FileSize - Pos >= BoxHeaderSize; ++Box) {
+        if (ReadAt(Fd, Pos, Header, BoxHeaderSize) != BoxHeaderSize)
+            return false;
+        if (std::memcmp(Header + 4, "moof", 4) == 0)
+            return true;
+        uint64_t Size = BigEndian32(Header);
+        if (Size == 1) {
+            if (ReadAt(Fd, Pos + BoxHeaderSize, Header + BoxHeaderSize, BoxHeaderSize) != BoxHeaderSize)
+                return false;
+            Size = BigEndian64(Header + BoxHeaderSize);
+        }
+        if (Size < BoxHeaderSize || Size > static_cast<uint64_t>(FileSize - Pos))
+            return false; // the last box runs to the end, or the walk is lost
+        Pos += static_cast<int64_t>(Size);
+    }
+    return false;
+}
+
+// Reads every packet so that the demuxer indexes every fragment.
+void IndexAllFragments(AVFormatContext* Ctx)
+{
+    AVPacket* Packet = av_packet_alloc();
+    if (!Packet)
+        return;
+    while (av_read_frame(Ctx, Packet) >= 0)
+        av_packet_unref(Packet);
+    av_packet_free(&Packet);
+}
+
+const char* TrackType(AVMediaType Type)
+{
+    switch (Type) {
+    case AVMEDIA_TYPE_AUDIO:
+        return "soun";
+    case AVMEDIA_TYPE_VIDEO:
+        return "vide";
+    case AVMEDIA_TYPE_SUBTITLE:
+        return "text";
+    default:
+        return "data";
+    }
+}
+
+void CopySamples(AVStream* St, Mp4Track& Track)
+{
+    int Count = avformat_index_get_entries_count(St);
+    if (Count <= 0)
+        return;
+    Track.Samples.resize(static_cast<size_t>(Count));
+    const AVIndexEntry* First = avformat_index_get_entry(St, 0);
+    for (int i = 0; i < Count; ++i) {
+        const AVIndexEntry* Entry = avformat_index_get_entry(St, i);
+        Mp4Sample& Sample = Track.Samples[static_cast<size_t>(i)];
+        Sample.Pos = Entry->pos;
+        Sample.Size = Entry->size > 0 ? static_cast<uint32_t>(Entry->size) : 0;
+        Sample.Sync = (Entry->flags & AVINDEX_KEYFRAME) != 0;
+        // Unsigned difference: defined for any stored values, exact when sorted.
+        Sample.Time = static_cast<uint64_t>(Entry->timestamp) - static_cast<uint64_t>(First->timestamp);
+    }
+}
+
+// The track's length: the container's declared duration, or where its
+// sample table ends.
+uint64_t TrackDuration(const AVStream* St, const Mp4Track& Track)
+{
+    if (St->duration != AV_NOPTS_VALUE && St->duration > 0)
+        return static_cast<uint64_t>(St->duration);
+    if (Track.Samples.empty())
+        return 0;
+    size_t Last = Track.Samples.size() - 1;
+    uint64_t LastDuration = Last > 0 ? Track.Samples[Last].Time - Track.Samples[Last - 1].Time : 0;
+    return Track.Samples[Last].Time + LastDuration;
+}
+
+Mp4Track MakeTrack(AVStream* St)
+{
+    Mp4Track Track;
+    const AVCodecParameters* Par = St->codecpar;
+    Track.Type = TrackType(Par->codec_type);
+    Track.IsAac = Par->codec_id == AV_CODEC_ID_AAC;
+    if (Par->extradata && Par->extradata_size > 0)
+        Track.Config.assign(Par->extradata, Par->extradata + Par->extradata_size);
+    Track.BitRate = Par->bit_rate > 0 ? Par->bit_rate : 0;
+    if (St->time_base.num > 0 && St->time_base.den > 0) {
+        Track.TimeBaseNum = static_cast<uint32_t>(St->time_base.num);
+        Track.TimeBaseDen = static_cast<uint32_t>(St->time_base.den);
+    }
+    CopySamples(St, Track);
+    Track.Duration = TrackDuration(St, Track);
+    return Track;
+}
+
+// Cover pictures become streams of the demuxer but are no tracks of the file.
+bool IsTrack(const AVStream* St) { return !(St->disposition & AV_DISPOSITION_ATTACHED_PIC); }
+
+struct DemuxerDeleter {
+    void operator()(AVFormatContext* Ctx) const { avformat_close_input(&Ctx); }
+};
+struct IoDeleter {
+    void operator()(AVIOContext* Io) const
+    {
+        av_freep(&Io->buffer);
+        avio_context_free(&Io);
+    }
+};
+using Demuxer = std::unique_ptr<AVFormatContext, DemuxerDeleter>;
+using IoContext = std::unique_ptr<AVIOContext, IoDeleter>;
+
+IoContext MakeIo(IoCursor* Cursor)
+{
+    auto* Buffer = static_cast<uint8_t*>(av_malloc(IoBufferSize));
+    if (!Buffer)
+        return nullptr;
+    AVIOContext* Io = avio_alloc_context(Buffer, IoBufferSize, 0, Cursor, IoRead, nullptr, IoSeek);
+    if (!Io)
+        av_free(Buffer);
+    return IoContext(Io);
+}
+
+// The mov demuxer over Io: stored samples exactly (no edit-list trimming),
+// no chapter reading, no other files opened.
+Demuxer OpenDemuxer(AVIOContext* Io)
+{
+    const AVInputFormat* Mov = av_find_input_format("mov");
+    AVFormatContext* Ctx = avformat_alloc_context();
+    if (!Mov || !Ctx) {
+        avformat_free_context(Ctx);
+        return nullptr;
+    }
+    Ctx->pb = Io;
+    Ctx->io_open = RefuseIoOpen;
+    AVDictionary* Options = nullptr;
+    av_dict_set(&Options, "ignore_editlist", "1", 0);
+    av_dict_set(&Options, "ignore_chapters", "1", 0);
+    av_dict_set(&Options, "enable_drefs", "0", 0);
+    int Result = avformat_open_input(&Ctx, nullptr, Mov, &Options); // frees Ctx on failure
+    av_dict_free(&Options);
+    return Result < 0 ? nullptr : Demuxer(Ctx);
+}
+
+bool ReadTracks(Mp4File& File)
+{
+    IoCursor Cursor{File.Fd, 0, File.FileSize};
+    IoContext Io = MakeIo(&Cursor);
+    if (!Io)
+        return false;
+    Demuxer Ctx = OpenDemuxer(Io.get());
+    if (!Ctx)
+        return false;
+    if (HasMovieFragments(File.Fd, File.FileSize))
+        IndexAllFragments(Ctx.get());
+    for (unsigned i = 0; i < Ctx->nb_streams; ++i)
+        if (IsTrack(Ctx->streams[i]))
+            File.Tracks.push_back(MakeTrack(Ctx->streams[i]));
+    return true;
+}
+
+int OpenRegularFile(const char* Path, int64_t* Size)
+{
+    // Non-blocking, so that opening a FIFO returns at once; refused below.
+    int Fd = open(Path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (Fd < 0)
+        return -1;
+    struct stat St;
+    if (fstat(Fd, &St) != 0 || !S_ISREG(St.st_mode)) {
+        close(Fd);
+        return -1;
+    }
+    *Size = St.st_size;
+    return Fd;
+}
+
+} // namespace
+
+Mp4File* OpenMp4File(const char* Path)
+{
+    if (!Path)
+        return nullptr;
+    auto* File = new (std::nothrow) Mp4File;
+    if (!File)
+        return nullptr;
+    File->Fd = OpenRegularFile(Path, &File->FileSize);
+    bool Ok = false;
+    if (File->Fd >= 0) {
+        try {
+            Ok = ReadTracks(*File);
+        } catch (const std::bad_alloc&) {
+            Ok = false;
+        }
+    }
+    if (!Ok) {
+        CloseMp4File(File);
+        return nullptr;
+    }
+    return File;
+}
+
+void CloseMp4File(Mp4File* File)
+{
+    if (!File)
+        return;
+    if (File->Fd >= 0)
+        close(File->Fd);
+    delete File;
+}
+
+} // namespace zebmp4
