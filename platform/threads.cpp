@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <limits.h>
 #include <new>
+#include <vector>
 
 namespace {
 
@@ -126,11 +127,20 @@ void CloseThread(ZEBThread* Thread)
 
 // ---- Events ----
 
+// A thread waiting on more than one event: every event it waits on pokes
+// it when set.
+struct EventWaiter {
+    std::mutex Lock; // guards Poked
+    std::condition_variable Wake;
+    bool Poked = false;
+};
+
 struct ZEBEvent {
-    std::mutex Lock; // guards Signalled
+    std::mutex Lock; // guards Signalled and Waiters
     std::condition_variable Changed;
     bool Signalled;
     bool ManualReset;
+    std::vector<EventWaiter*> Waiters; // threads in WaitForEitherEvent
 };
 
 ZEBEvent* CreateEvent(bool ManualReset, bool InitialState)
@@ -151,6 +161,11 @@ void SetEvent(ZEBEvent* Event)
         Event->Changed.notify_all();
     else
         Event->Changed.notify_one();
+    for (EventWaiter* Waiter : Event->Waiters) {
+        std::lock_guard<std::mutex> Poke(Waiter->Lock);
+        Waiter->Poked = true;
+        Waiter->Wake.notify_one();
+    }
 }
 
 void ResetEvent(ZEBEvent* Event)
@@ -175,6 +190,64 @@ int WaitEvent(ZEBEvent* Event, int TimeoutMs)
 void CloseEvent(ZEBEvent* Event)
 {
     delete Event;
+}
+
+namespace {
+
+// Takes the event if it is set (an auto-reset event is reset by taking it).
+bool TryTakeEvent(ZEBEvent* Event)
+{
+    std::lock_guard<std::mutex> Guard(Event->Lock);
+    if (!Event->Signalled)
+        return false;
+    if (!Event->ManualReset)
+        Event->Signalled = false;
+    return true;
+}
+
+void WatchEvent(ZEBEvent* Event, EventWaiter* Waiter, bool On)
+{
+    std::lock_guard<std::mutex> Guard(Event->Lock);
+    if (On) {
+        Event->Waiters.push_back(Waiter);
+        return;
+    }
+    for (size_t i = 0; i < Event->Waiters.size(); ++i)
+        if (Event->Waiters[i] == Waiter) {
+            Event->Waiters.erase(Event->Waiters.begin() + static_cast<long>(i));
+            return;
+        }
+}
+
+} // namespace
+
+int WaitForEitherEvent(ZEBEvent* First, ZEBEvent* Second, int TimeoutMs)
+{
+    EventWaiter Waiter;
+    WatchEvent(First, &Waiter, true);
+    WatchEvent(Second, &Waiter, true);
+    auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeoutMs < 0 ? 0 : TimeoutMs);
+    int Result = -1;
+    for (;;) {
+        if (TryTakeEvent(First)) {
+            Result = 0;
+            break;
+        }
+        if (TryTakeEvent(Second)) {
+            Result = 1;
+            break;
+        }
+        // A set between the tries and here has poked the waiter already.
+        std::unique_lock<std::mutex> Guard(Waiter.Lock);
+        if (TimeoutMs < 0)
+            Waiter.Wake.wait(Guard, [&] { return Waiter.Poked; });
+        else if (!Waiter.Wake.wait_until(Guard, Deadline, [&] { return Waiter.Poked; }))
+            break;
+        Waiter.Poked = false;
+    }
+    WatchEvent(First, &Waiter, false);
+    WatchEvent(Second, &Waiter, false);
+    return Result;
 }
 
 // ---- Time ----

@@ -33,6 +33,10 @@ void ResetEvent(ZEBEvent* Event);
 // 1 when signalled within TimeoutMs (negative: no limit), else 0.
 // An auto-reset event is reset by the wait that takes it.
 int WaitEvent(ZEBEvent* Event, int TimeoutMs);
+// Waits until either event is set, taking it as WaitEvent would (First is
+// looked at first): 0 for First, 1 for Second, -1 when TimeoutMs (negative:
+// no limit) passed.
+int WaitForEitherEvent(ZEBEvent* First, ZEBEvent* Second, int TimeoutMs);
 void CloseEvent(ZEBEvent* Event);
 
 // ---- Recursive lock --------------------------------------------------------
