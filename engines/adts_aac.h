@@ -37,8 +37,11 @@ uint32_t LayerDesc(const ADTSHeaderType& Hdr);
 uint32_t VersionId(const ADTSHeaderType& Hdr);
 uint32_t SyncBits(const ADTSHeaderType& Hdr);
 
-// Sampling frequency index to Hz; 12 entries.
-extern const uint32_t SampleRateIndexTable[12];
+// Sampling frequency index to Hz; 12 entries. Defined here with internal
+// linkage: the MPEG header module has a global table of the same name, and
+// two external definitions would collide at link time.
+constexpr uint32_t SampleRateIndexTable[12] = {96000, 88200, 64000, 48000, 44100, 32000,
+                                               24000, 22050, 16000, 12000, 11025, 8000};
 
 // Reverses the 7 bytes of a header read from the file, in place.
 void HeaderSwap(ADTSHeaderType* FrameHdr);
