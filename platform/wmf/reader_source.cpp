@@ -1,0 +1,522 @@
+// The reader's media side: ASF demuxing, decoding and 16-bit conversion with
+// FFmpeg. Decoding follows the ffmpeg program: a packet the decoder refuses
+// is skipped, a read error ends the file like its end, and the decoders are
+// drained at the end. A new start reopens the file and decodes from its
+// beginning, discarding what lies before the start position, so that a
+// start anywhere gives exactly the samples of an uninterrupted decode.
+#include "reader_source.h"
+
+#include "reader_quiet.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/mathematics.h>
+#include <libswresample/swresample.h>
+}
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <deque>
+
+namespace {
+
+constexpr int64_t UnitsPerSecond = 10000000; // 100 ns units
+constexpr size_t IoBufferSize = 32768;
+// Largest PCM delivery; longer decoded frames are split.
+constexpr size_t MaxSampleBytes = 65536;
+// Audio formats a wave format can describe and the conversion accepts.
+constexpr int MaxChannels = 64;
+constexpr int MaxRate = 1536000;
+constexpr uint16_t PcmBits = 16;
+constexpr uint16_t WaveFormatPcm = 1;
+
+struct OutputState {
+    int Stream = -1;
+    ReaderOutput Info{};
+    AVCodecContext* Decoder = nullptr; // audio outputs FFmpeg can decode
+    SwrContext* Convert = nullptr;     // set up for ConvertFrom
+    AVSampleFormat ConvertFormat = AV_SAMPLE_FMT_NONE;
+    int ConvertRate = 0;
+    AVChannelLayout ConvertLayout{};
+    uint64_t Produced = 0; // samples decoded since the start of the stream
+    uint64_t Target = 0;   // first sample to deliver
+};
+
+} // namespace
+
+struct ReaderSource {
+    int Fd = -1;
+    AVIOContext* Io = nullptr;
+    AVFormatContext* Format = nullptr;
+    AVPacket* Packet = nullptr;
+    AVFrame* Frame = nullptr;
+    std::vector<ReaderOutput> Infos;
+    std::vector<OutputState> Outputs;
+    std::vector<int> OutputOfStream; // stream index -> output number or -1
+    std::deque<ReaderSample> Ready;
+    uint64_t StartTime = 0;
+    bool Fresh = true; // nothing read since the file was opened
+    bool Ended = false;
+    bool ReadFailed = false;
+};
+
+namespace {
+
+// ---- The file through the regular-file descriptor ----
+
+int ReadFd(void* Opaque, uint8_t* Buf, int Size)
+{
+    int Fd = *static_cast<int*>(Opaque);
+    for (;;) {
+        ssize_t N = read(Fd, Buf, static_cast<size_t>(Size));
+        if (N > 0)
+            return static_cast<int>(N);
+        if (N == 0)
+            return AVERROR_EOF;
+        if (errno != EINTR)
+            return AVERROR(errno);
+    }
+}
+
+int64_t SeekFd(void* Opaque, int64_t Offset, int Whence)
+{
+    int Fd = *static_cast<int*>(Opaque);
+    if (Whence & AVSEEK_SIZE) {
+        struct stat St;
+        return fstat(Fd, &St) == 0 ? static_cast<int64_t>(St.st_size) : AVERROR(errno);
+    }
+    off_t At = lseek(Fd, static_cast<off_t>(Offset), Whence & ~AVSEEK_FORCE);
+    return At < 0 ? AVERROR(errno) : static_cast<int64_t>(At);
+}
+
+// A descriptor of a regular file (never blocks on a FIFO or device), or -1.
+int OpenRegularFile(const char* Path)
+{
+    int Fd = open(Path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (Fd < 0)
+        return -1;
+    struct stat St;
+    if (fstat(Fd, &St) != 0 || !S_ISREG(St.st_mode)) {
+        close(Fd);
+        return -1;
+    }
+    fcntl(Fd, F_SETFL, fcntl(Fd, F_GETFL) & ~O_NONBLOCK);
+    return Fd;
+}
+
+void CloseDemuxer(ReaderSource& S)
+{
+    avformat_close_input(&S.Format);
+    if (S.Io) {
+        av_freep(&S.Io->buffer);
+        avio_context_free(&S.Io);
+    }
+}
+
+// Opens the demuxer at the start of the file, as a fresh open would.
+bool OpenDemuxer(ReaderSource& S)
+{
+    if (lseek(S.Fd, 0, SEEK_SET) != 0)
+        return false;
+    auto* Buffer = static_cast<unsigned char*>(av_malloc(IoBufferSize));
+    if (!Buffer)
+        return false;
+    S.Io = avio_alloc_context(Buffer, IoBufferSize, 0, &S.Fd, ReadFd, nullptr, SeekFd);
+    if (!S.Io) {
+        av_free(Buffer);
+        return false;
+    }
+    S.Format = avformat_alloc_context();
+    if (!S.Format) {
+        CloseDemuxer(S);
+        return false;
+    }
+    S.Format->pb = S.Io;
+    S.Format->flags |= AVFMT_FLAG_CUSTOM_IO;
+    if (avformat_open_input(&S.Format, nullptr, av_find_input_format("asf"), nullptr) < 0) {
+        CloseDemuxer(S); // avformat_open_input freed the format context
+        return false;
+    }
+    avformat_find_stream_info(S.Format, nullptr); // partial information is fine
+    return true;
+}
+
+// ---- Outputs ----
+
+bool UsableAudio(const AVCodecParameters* Par)
+{
+    return Par->sample_rate > 0 && Par->sample_rate <= MaxRate && Par->ch_layout.nb_channels > 0 &&
+           Par->ch_layout.nb_channels <= MaxChannels;
+}
+
+tWAVEFORMATEX PcmWave(const AVCodecParameters* Par)
+{
+    tWAVEFORMATEX W{};
+    W.wFormatTag = WaveFormatPcm;
+    W.nChannels = static_cast<uint16_t>(Par->ch_layout.nb_channels);
+    W.nSamplesPerSec = static_cast<uint32_t>(Par->sample_rate);
+    W.wBitsPerSample = PcmBits;
+    W.nBlockAlign = static_cast<uint16_t>(W.nChannels * (PcmBits / 8));
+    W.nAvgBytesPerSec = W.nSamplesPerSec * W.nBlockAlign;
+    W.cbSize = 0;
+    return W;
+}
+
+ReaderOutput DescribeStream(const AVStream* St)
+{
+    ReaderOutput Out{};
+    switch (St->codecpar->codec_type) {
+    case AVMEDIA_TYPE_AUDIO:
+        // An audio stream without a describable format is listed but unknown.
+        if (UsableAudio(St->codecpar)) {
+            Out.Major = WMMEDIATYPE_Audio;
+            Out.Audio = true;
+            Out.Wave = PcmWave(St->codecpar);
+        }
+        break;
+    case AVMEDIA_TYPE_VIDEO:
+        Out.Major = WMMEDIATYPE_Video;
+        break;
+    case AVMEDIA_TYPE_DATA:
+    case AVMEDIA_TYPE_SUBTITLE:
+        Out.Major = WMMEDIATYPE_Script;
+        break;
+    default:
+        break;
+    }
+    return Out;
+}
+
+// Cover pictures that the demuxer shows as streams are not streams of the file.
+bool IsOutputStream(const AVStream* St) { return !(St->disposition & AV_DISPOSITION_ATTACHED_PIC); }
+
+void ListOutputs(ReaderSource& S)
+{
+    S.OutputOfStream.assign(S.Format->nb_streams, -1);
+    for (unsigned i = 0; i < S.Format->nb_streams; ++i) {
+        const AVStream* St = S.Format->streams[i];
+        if (!IsOutputStream(St))
+            continue;
+        OutputState O;
+        O.Stream = static_cast<int>(i);
+        O.Info = DescribeStream(St);
+        S.OutputOfStream[i] = static_cast<int>(S.Outputs.size());
+        S.Outputs.push_back(O);
+        S.Infos.push_back(O.Info);
+    }
+}
+
+// After a reopen the streams must be those the outputs were listed from.
+bool SameOutputs(const ReaderSource& S)
+{
+    if (S.OutputOfStream.size() != S.Format->nb_streams)
+        return false;
+    for (const OutputState& O : S.Outputs) {
+        ReaderOutput Now = DescribeStream(S.Format->streams[O.Stream]);
+        if (!(Now.Major == O.Info.Major) || Now.Audio != O.Info.Audio ||
+            (Now.Audio && (Now.Wave.nChannels != O.Info.Wave.nChannels ||
+                           Now.Wave.nSamplesPerSec != O.Info.Wave.nSamplesPerSec)))
+            return false;
+    }
+    return true;
+}
+
+// ---- Decoders and conversion ----
+
+void CloseCodec(OutputState& O)
+{
+    avcodec_free_context(&O.Decoder);
+    swr_free(&O.Convert);
+    av_channel_layout_uninit(&O.ConvertLayout);
+    O.ConvertFormat = AV_SAMPLE_FMT_NONE;
+    O.ConvertRate = 0;
+}
+
+void OpenCodec(ReaderSource& S, OutputState& O)
+{
+    CloseCodec(O);
+    if (!O.Info.Audio)
+        return;
+    const AVStream* St = S.Format->streams[O.Stream];
+    const AVCodec* Codec = avcodec_find_decoder(St->codecpar->codec_id);
+    if (!Codec)
+        return;
+    O.Decoder = avcodec_alloc_context3(Codec);
+    if (!O.Decoder)
+        return;
+    O.Decoder->pkt_timebase = St->time_base;
+    if (avcodec_parameters_to_context(O.Decoder, St->codecpar) < 0 || avcodec_open2(O.Decoder, Codec, nullptr) < 0)
+        avcodec_free_context(&O.Decoder);
+}
+
+void OpenCodecs(ReaderSource& S)
+{
+    for (OutputState& O : S.Outputs)
+        OpenCodec(S, O);
+}
+
+// The layout of Channels channels as the converter sees it: the frame's own
+// when it has Channels channels, else the default one.
+void LayoutFor(const AVChannelLayout& Frame, int Channels, AVChannelLayout* Out)
+{
+    if (Frame.nb_channels == Channels && Frame.order != AV_CHANNEL_ORDER_UNSPEC &&
+        av_channel_layout_copy(Out, &Frame) == 0)
+        return;
+    av_channel_layout_default(Out, Channels);
+}
+
+// Sets the converter up for the frame's format, unless it already is.
+bool ConverterFor(OutputState& O, const AVFrame* F)
+{
+    AVSampleFormat Format = static_cast<AVSampleFormat>(F->format);
+    if (O.Convert && O.ConvertFormat == Format && O.ConvertRate == F->sample_rate &&
+        av_channel_layout_compare(&O.ConvertLayout, &F->ch_layout) == 0)
+        return true;
+    swr_free(&O.Convert);
+    av_channel_layout_uninit(&O.ConvertLayout);
+    if (F->sample_rate <= 0 || F->ch_layout.nb_channels <= 0 || av_channel_layout_copy(&O.ConvertLayout, &F->ch_layout) < 0)
+        return false;
+    AVChannelLayout In{}, Out{};
+    LayoutFor(F->ch_layout, F->ch_layout.nb_channels, &In);
+    LayoutFor(F->ch_layout, O.Info.Wave.nChannels, &Out);
+    int Ret = swr_alloc_set_opts2(&O.Convert, &Out, AV_SAMPLE_FMT_S16, static_cast<int>(O.Info.Wave.nSamplesPerSec),
+                                  &In, Format, F->sample_rate, 0, nullptr);
+    av_channel_layout_uninit(&In);
+    av_channel_layout_uninit(&Out);
+    if (Ret < 0 || swr_init(O.Convert) < 0) {
+        swr_free(&O.Convert);
+        return false;
+    }
+    O.ConvertFormat = Format;
+    O.ConvertRate = F->sample_rate;
+    return true;
+}
+
+uint64_t SampleTime(const OutputState& O, uint64_t Sample)
+{
+    return static_cast<uint64_t>(av_rescale_rnd(static_cast<int64_t>(Sample), UnitsPerSecond,
+                                                O.Info.Wave.nSamplesPerSec, AV_ROUND_DOWN));
+}
+
+// Queues Frames converted frames, less what lies before the start target,
+// in deliveries of at most MaxSampleBytes.
+void QueuePcm(ReaderSource& S, uint32_t OutputNum, const uint8_t* Pcm, uint64_t Frames)
+{
+    OutputState& O = S.Outputs[OutputNum];
+    uint64_t First = O.Produced;
+    O.Produced += Frames;
+    if (O.Produced <= O.Target)
+        return;
+    uint64_t Skip = O.Target > First ? O.Target - First : 0;
+    const size_t Align = O.Info.Wave.nBlockAlign;
+    const uint64_t PerSample = MaxSampleBytes / Align > 0 ? MaxSampleBytes / Align : 1;
+    for (uint64_t At = Skip; At < Frames;) {
+        uint64_t Count = Frames - At < PerSample ? Frames - At : PerSample;
+        ReaderSample Out;
+        Out.Output = OutputNum;
+        Out.Time = SampleTime(O, First + At);
+        Out.Duration = SampleTime(O, First + At + Count) - Out.Time;
+        Out.Bytes.assign(Pcm + At * Align, Pcm + (At + Count) * Align);
+        S.Ready.push_back(std::move(Out));
+        At += Count;
+    }
+}
+
+// Converts In frames (null: what the converter still holds) and queues them.
+void ConvertAndQueue(ReaderSource& S, uint32_t OutputNum, const uint8_t** In, int InFrames)
+{
+    OutputState& O = S.Outputs[OutputNum];
+    int Room = swr_get_out_samples(O.Convert, InFrames);
+    if (Room <= 0)
+        return;
+    std::vector<uint8_t> Pcm(static_cast<size_t>(Room) * O.Info.Wave.nBlockAlign);
+    uint8_t* Dst = Pcm.data();
+    int Got = swr_convert(O.Convert, &Dst, Room, In, InFrames);
+    if (Got > 0)
+        QueuePcm(S, OutputNum, Pcm.data(), static_cast<uint64_t>(Got));
+}
+
+void ReceiveFrames(ReaderSource& S, uint32_t OutputNum)
+{
+    OutputState& O = S.Outputs[OutputNum];
+    while (avcodec_receive_frame(O.Decoder, S.Frame) >= 0) {
+        if (S.Frame->nb_samples > 0 && ConverterFor(O, S.Frame))
+            ConvertAndQueue(S, OutputNum, const_cast<const uint8_t**>(S.Frame->extended_data),
+                            S.Frame->nb_samples);
+        av_frame_unref(S.Frame);
+    }
+}
+
+// A packet the decoder refuses is skipped, and decoding goes on.
+void DecodePacket(ReaderSource& S, uint32_t OutputNum, const AVPacket* Pkt)
+{
+    int Ret = avcodec_send_packet(S.Outputs[OutputNum].Decoder, Pkt);
+    if (Ret < 0 && Ret != AVERROR_EOF)
+        return;
+    ReceiveFrames(S, OutputNum);
+}
+
+void DrainDecoders(ReaderSource& S)
+{
+    for (uint32_t i = 0; i < S.Outputs.size(); ++i) {
+        OutputState& O = S.Outputs[i];
+        if (!O.Decoder)
+            continue;
+        DecodePacket(S, i, nullptr);
+        if (O.Convert && swr_get_delay(O.Convert, O.Info.Wave.nSamplesPerSec) > 0)
+            ConvertAndQueue(S, i, nullptr, 0);
+    }
+}
+
+uint64_t PacketTime(const AVStream* St, const AVPacket* Pkt)
+{
+    int64_t Ts = Pkt->pts != AV_NOPTS_VALUE ? Pkt->pts : Pkt->dts;
+    if (Ts == AV_NOPTS_VALUE)
+        return 0;
+    int64_t T = av_rescale_q(Ts, St->time_base, AVRational{1, UnitsPerSecond});
+    return T > 0 ? static_cast<uint64_t>(T) : 0;
+}
+
+// A packet of an output that is not decoded is delivered as it is.
+void QueuePacket(ReaderSource& S, uint32_t OutputNum, const AVPacket* Pkt)
+{
+    const AVStream* St = S.Format->streams[S.Outputs[OutputNum].Stream];
+    uint64_t Time = PacketTime(St, Pkt);
+    if (Time < S.StartTime || Pkt->size <= 0)
+        return;
+    ReaderSample Out;
+    Out.Output = OutputNum;
+    Out.Time = Time;
+    if (Pkt->duration > 0)
+        Out.Duration = static_cast<uint64_t>(av_rescale_q(Pkt->duration, St->time_base, AVRational{1, UnitsPerSecond}));
+    Out.Bytes.assign(Pkt->data, Pkt->data + Pkt->size);
+    S.Ready.push_back(std::move(Out));
+}
+
+void HandlePacket(ReaderSource& S, const AVPacket* Pkt)
+{
+    if (Pkt->stream_index < 0 || static_cast<size_t>(Pkt->stream_index) >= S.OutputOfStream.size())
+        return;
+    int OutputNum = S.OutputOfStream[Pkt->stream_index];
+    if (OutputNum < 0)
+        return;
+    // An audio output without a decoder delivers nothing.
+    const OutputState& O = S.Outputs[OutputNum];
+    if (O.Decoder)
+        DecodePacket(S, static_cast<uint32_t>(OutputNum), Pkt);
+    else if (!O.Info.Audio)
+        QueuePacket(S, static_cast<uint32_t>(OutputNum), Pkt);
+}
+
+} // namespace
+
+ReaderSource* OpenReaderSource(const char* Path, WMStatus* Status)
+{
+    QuietFFmpeg Quiet;
+    auto* S = new ReaderSource;
+    S->Fd = OpenRegularFile(Path);
+    *Status = WM_E_INVALID_DATA;
+    if (S->Fd >= 0 && OpenDemuxer(*S)) {
+        S->Packet = av_packet_alloc();
+        S->Frame = av_frame_alloc();
+        if (S->Packet && S->Frame) {
+            ListOutputs(*S);
+            OpenCodecs(*S);
+            *Status = WM_S_OK;
+            return S;
+        }
+        *Status = WM_E_OUTOFMEMORY;
+    }
+    CloseReaderSource(S);
+    return nullptr;
+}
+
+void CloseReaderSource(ReaderSource* S)
+{
+    if (!S)
+        return;
+    QuietFFmpeg Quiet;
+    for (OutputState& O : S->Outputs)
+        CloseCodec(O);
+    av_packet_free(&S->Packet);
+    av_frame_free(&S->Frame);
+    CloseDemuxer(*S);
+    if (S->Fd >= 0)
+        close(S->Fd);
+    delete S;
+}
+
+const std::vector<ReaderOutput>& ReaderSourceOutputs(const ReaderSource* S) { return S->Infos; }
+
+bool ReaderSourceMissingCodec(const ReaderSource* S)
+{
+    for (const OutputState& O : S->Outputs)
+        if (O.Info.Audio)
+            return O.Decoder == nullptr;
+    return false;
+}
+
+uint64_t ReaderSourceDuration(const ReaderSource* S)
+{
+    int64_t D = S->Format->duration;
+    if (D == AV_NOPTS_VALUE || D <= 0)
+        return 0;
+    return static_cast<uint64_t>(av_rescale(D, UnitsPerSecond, AV_TIME_BASE));
+}
+
+bool ReaderSourceStart(ReaderSource* S, uint64_t Time)
+{
+    QuietFFmpeg Quiet;
+    S->Ready.clear();
+    S->Ended = false;
+    S->ReadFailed = false;
+    if (!S->Fresh) {
+        for (OutputState& O : S->Outputs)
+            CloseCodec(O);
+        CloseDemuxer(*S);
+        if (!OpenDemuxer(*S) || !SameOutputs(*S)) {
+            S->Ended = S->ReadFailed = true;
+            return false;
+        }
+        OpenCodecs(*S);
+        S->Fresh = true;
+    }
+    S->StartTime = Time;
+    for (OutputState& O : S->Outputs) {
+        O.Produced = 0;
+        O.Target = O.Info.Audio ? static_cast<uint64_t>(av_rescale_rnd(static_cast<int64_t>(Time),
+                                                                       O.Info.Wave.nSamplesPerSec, UnitsPerSecond,
+                                                                       AV_ROUND_UP))
+                                : 0;
+    }
+    return true;
+}
+
+SourceStep ReaderSourceNext(ReaderSource* S, ReaderSample* Out)
+{
+    if (!S->Ready.empty()) {
+        *Out = std::move(S->Ready.front());
+        S->Ready.pop_front();
+        return SourceStep::Sample;
+    }
+    if (S->Ended)
+        return S->ReadFailed ? SourceStep::Failed : SourceStep::End;
+    QuietFFmpeg Quiet;
+    S->Fresh = false;
+    int Ret = av_read_frame(S->Format, S->Packet);
+    if (Ret < 0) {
+        // Like the end of the file, but reported as a failure afterwards.
+        DrainDecoders(*S);
+        S->Ended = true;
+        S->ReadFailed = Ret != AVERROR_EOF;
+        return SourceStep::Working;
+    }
+    HandlePacket(*S, S->Packet);
+    av_packet_unref(S->Packet);
+    return SourceStep::Working;
+}
