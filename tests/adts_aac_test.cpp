@@ -78,10 +78,22 @@ std::vector<uint8_t> operator+(std::vector<uint8_t> A, const std::vector<uint8_t
     return A;
 }
 
+// Files written under names of this process, removed when it exits.
+struct WrittenFiles {
+    std::vector<std::string> Paths;
+    ~WrittenFiles()
+    {
+        for (const std::string& P : Paths)
+            std::remove(P.c_str());
+    }
+};
+
 std::string Written(const std::string& Name, const std::vector<uint8_t>& Bytes)
 {
+    static WrittenFiles Files;
     std::string Path = FixturePath(std::to_string(getpid()) + "_" + Name);
     WriteFile(Path, Bytes);
+    Files.Paths.push_back(Path);
     return Path;
 }
 
