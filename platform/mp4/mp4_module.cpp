@@ -45,7 +45,7 @@ uint32_t BitRateFromSamples(const Mp4Track& Track)
     if (Units == 0)
         return 0;
     unsigned __int128 Rate = Bits * Track.TimeBaseDen / Units;
-    return Rate > std::numeric_limits<uint32_t>::max() ? std::numeric_limits<uint32_t>::max() : static_cast<uint32_t>(Rate);
+    return Rate > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(Rate);
 }
 
 // Into the caller's buffer (*NumBytes its capacity) or a new one.

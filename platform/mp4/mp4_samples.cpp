@@ -37,7 +37,8 @@ size_t SamplesEndedBy(const Mp4Track& Track, uint64_t MsTime)
     constexpr unsigned MsPerSecond = 1000;
     const unsigned __int128 Limit = static_cast<unsigned __int128>(MsTime) * Track.TimeBaseDen;
     auto EndedBy = [&](size_t Index) {
-        unsigned __int128 End = static_cast<unsigned __int128>(Track.Samples[Index].Time) + SampleDuration(Track, Index);
+        unsigned __int128 End = Track.Samples[Index].Time;
+        End += SampleDuration(Track, Index);
         return End * Track.TimeBaseNum * MsPerSecond <= Limit;
     };
     // Sample ends never decrease: find the first sample still playing.
@@ -71,7 +72,8 @@ bool ReadSampleBytes(const Mp4File& File, const Mp4Sample& Sample, uint8_t* Out)
 {
     size_t Done = 0;
     while (Done < Sample.Size) {
-        ssize_t N = pread(File.Fd, Out + Done, Sample.Size - Done, static_cast<off_t>(Sample.Pos + static_cast<int64_t>(Done)));
+        off_t At = static_cast<off_t>(Sample.Pos + static_cast<int64_t>(Done));
+        ssize_t N = pread(File.Fd, Out + Done, Sample.Size - Done, At);
         if (N < 0 && errno == EINTR)
             continue;
         if (N <= 0)
