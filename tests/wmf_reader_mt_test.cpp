@@ -362,6 +362,26 @@ TEST(WmfReaderOutputs, OtherStreamsKeepTheirTypeAndOrder)
     EXPECT_FALSE(O.Rec->Pcm[0].empty());
 }
 
+TEST(WmfReaderOutputs, HeaderInfoComesFromTheOpenFileUntilItCloses)
+{
+    Opened O;
+    ASSERT_TRUE(Open(O, StereoWmav2()));
+    IWMHeaderInfo* Header = nullptr;
+    ASSERT_EQ(O.Reader->QueryInterface(IID_IWMHeaderInfo, reinterpret_cast<void**>(&Header)), WM_S_OK);
+    ASSERT_NE(Header, nullptr);
+    WMT_ATTR_DATATYPE Type{};
+    uint16_t Stream = 0, Length = 0;
+    const WMChar Duration[] = {'D', 'u', 'r', 'a', 't', 'i', 'o', 'n', 0};
+    EXPECT_EQ(Header->GetAttributeByName(&Stream, Duration, &Type, nullptr, &Length), WM_S_OK);
+    EXPECT_EQ(Length, 8);
+    ASSERT_EQ(O.Reader->Close(), WM_S_OK);
+    ASSERT_TRUE(O.Rec->WaitStatus(WMT_CLOSED));
+    void* After = Header;
+    EXPECT_EQ(O.Reader->QueryInterface(IID_IWMHeaderInfo3, &After), WM_E_NOINTERFACE);
+    EXPECT_EQ(After, nullptr);
+    Header->Release(); // still valid while the caller holds it
+}
+
 TEST(WmfReaderOutputs, InterfacesAreCountedAndHeaderInfoNeedsAnOpenFile)
 {
     ReaderRef R{NewReader()};
