@@ -151,7 +151,11 @@ struct FakeReader final : IWMReader, IWMReaderAdvanced, IWMHeaderInfo3 {
     void ReplyLater(WMT_STATUS Status, WMStatus Hr)
     {
         IWMReaderCallback* To = Callback;
-        Repliers.emplace_back([To, Status, Hr] { To->OnStatus(Status, Hr, WMT_TYPE_DWORD, nullptr, nullptr); });
+        To->AddRef();
+        Repliers.emplace_back([To, Status, Hr] {
+            To->OnStatus(Status, Hr, WMT_TYPE_DWORD, nullptr, nullptr);
+            To->Release();
+        });
     }
     // Hands Data to the engine as the reader's thread would; returns when
     // the engine lets the sample go. The buffer is gone afterwards.
@@ -201,6 +205,8 @@ struct FakeReader final : IWMReader, IWMReaderAdvanced, IWMHeaderInfo3 {
         if (OpenResult < 0)
             return OpenResult;
         Cb->AddRef();
+        if (Callback) // reopened: the earlier engine is let go
+            Callback->Release();
         Callback = Cb;
         if (Reply != OpenReply::Never)
             ReplyLater(WMT_OPENED, Reply == OpenReply::Opened ? WM_S_OK : WM_E_INVALID_DATA);
