@@ -7,6 +7,7 @@
 #include "adts_aac.h"
 
 #include "core/input.h"
+#include "support/aac_fixtures.h"
 #include "support/host.h"
 
 #include <gtest/gtest.h>
@@ -32,7 +33,9 @@ namespace ref {
 
 namespace {
 
+using zebtest::FaadPcm;
 using zebtest::FixturePath;
+using zebtest::MakeAac;
 using zebtest::HaveTool;
 using zebtest::ReadFile;
 using zebtest::Run;
@@ -57,35 +60,6 @@ static_assert(sizeof(mp4AudioSpecificConfig) == sizeof(ref::mp4AudioSpecificConf
 SAME_LAYOUT(mp4AudioSpecificConfig, mp4AudioSpecificConfig, downSampledSBR);
 
 // ---- Fixtures ----
-
-// An AAC file of ffmpeg's encoder: a tone per channel, the container by the
-// extension of Name.
-std::string MakeAac(const std::string& Name, uint32_t Rate, int Channels, double Seconds)
-{
-    std::string Path = FixturePath(Name);
-    std::string R = std::to_string(Rate);
-    std::string Len = std::to_string(Seconds);
-    std::string Src = "-f lavfi -i sine=frequency=440:sample_rate=" + R + ":duration=" + Len;
-    if (Channels == 2)
-        Src += " -f lavfi -i sine=frequency=660:sample_rate=" + R + ":duration=" + Len +
-               " -filter_complex amerge=inputs=2";
-    bool Adts = Name.size() > 4 && Name.substr(Name.size() - 4) == ".aac";
-    EXPECT_TRUE(zebtest::MakeFixtureOnce(Path, [&](const std::string& Own) {
-        return "ffmpeg -v error -nostdin -y " + Src + " -ac " + std::to_string(Channels) + " -c:a aac -b:a 96k " +
-               (Adts ? "-f adts " : "") + Own;
-    })) << Name;
-    return Path;
-}
-
-// The faad tool's decode: raw signed 16-bit little-endian.
-Bytes FaadPcm(const std::string& Path)
-{
-    std::string Raw = Path + "." + std::to_string(getpid()) + ".raw";
-    EXPECT_TRUE(Run("faad -q -w -f 2 -b 1 " + Path + " > " + Raw + " 2>/dev/null"));
-    Bytes Pcm = ReadFile(Raw);
-    unlink(Raw.c_str());
-    return Pcm;
-}
 
 // The frames of an ADTS file, headers (and CRC) removed.
 std::vector<Bytes> RawFrames(const Bytes& Adts)
