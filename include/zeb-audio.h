@@ -233,6 +233,44 @@ ZEB_API uint32_t _ZEBAudioGetMP3TrackLength(const char* FileName);
 ZEB_API int _ZEBAudioGetMP3TrackInfo(const char* FileName, MPEGTrackInfoType* pTrackInfo);
 ZEB_API void _ZEBAudioFormatErrorString(int Cmd, int ErrorCode, char* Buffer);
 
+/* ---- Windows Media header attributes (exported with the underscore only) ----
+
+   An editor handle reads, adds, changes and deletes the file-level header
+   attributes of an ASF file (.wma, .wmv, .asf) without playing it. Names are
+   null-terminated UTF-16 strings. Values travel as the bytes ASF stores,
+   little-endian: a string as UTF-16LE with its 2-byte terminator, DWORD and
+   BOOL 4 bytes, QWORD 8, WORD 2, GUID 16, binary as is. "Duration" (QWORD,
+   100 ns units), "Bitrate" (DWORD, bits per second) and "IsVBR" (BOOL, only
+   when the file stores it) are read-only. Changes are written only by
+   _WMCloseMetaEditor, and only if there were any: the file is rewritten
+   beside itself and put in place whole, so a failed save leaves the
+   original exactly as it was. GUID values cannot be written. */
+#define ZEB_WMT_TYPE_DWORD  0
+#define ZEB_WMT_TYPE_STRING 1
+#define ZEB_WMT_TYPE_BINARY 2
+#define ZEB_WMT_TYPE_BOOL   3
+#define ZEB_WMT_TYPE_QWORD  4
+#define ZEB_WMT_TYPE_WORD   5
+#define ZEB_WMT_TYPE_GUID   6
+
+/* Opens Pathname (shorter than 260 bytes) for editing. Null when the
+   Windows Media module is missing or the file is not an editable ASF file. */
+ZEB_API void* _WMOpenMetaEditor(const char* Pathname);
+/* Saves the changes if any were made, closes the file and frees the editor:
+   1 when the save (or close) succeeded, 0 otherwise. The handle is invalid
+   afterwards either way. */
+ZEB_API int _WMCloseMetaEditor(void* WMHandle);
+/* 1 and *ppbValue a new buffer holding the value of the first attribute of
+   that name (free it with _WMFreeHeaderAttribute), or 0. Neither the type
+   nor the length is returned. */
+ZEB_API int _WMGetHeaderAttribute(void* WMHandle, const uint16_t* pwszName, uint8_t** ppbValue);
+ZEB_API void _WMFreeHeaderAttribute(uint8_t* pbValue);
+/* Sets every attribute of that name to the value (ppbValue, cbLength bytes,
+   Type a ZEB_WMT_TYPE_ constant), adding one when there is none; a null
+   ppbValue deletes every attribute of that name (none: success). 1 or 0. */
+ZEB_API int _WMSetHeaderAttribute(void* WMHandle, const uint16_t* pwszName, const uint8_t* ppbValue,
+                                  uint32_t Type, uint16_t cbLength);
+
 /* ---- Typed helpers: one per command ---- */
 
 static inline void ZEBAudioInputOpen(void* Player, const char* Path)

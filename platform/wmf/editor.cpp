@@ -1,9 +1,10 @@
-// Placeholder until the metadata editor lands: no editor can be created.
-#include "wm_interfaces.h"
+// The module's editor entry point.
+#include "editor_session.h"
 
 extern "C" __attribute__((visibility("default"))) WMStatus WMCreateEditor(IWMMetadataEditor** ppEditor)
 {
-    if (ppEditor)
-        *ppEditor = nullptr;
-    return WM_E_NOTIMPL;
+    if (!ppEditor)
+        return WM_E_POINTER;
+    *ppEditor = CreateASFEditor();
+    return *ppEditor ? WM_S_OK : WM_E_OUTOFMEMORY;
 }

@@ -6,9 +6,31 @@
 #include "subprocess.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <unistd.h>
 
 namespace zebtest {
+
+namespace {
+
+// The program's full path from PATH (RunProcess does not search it).
+std::string Tool(const std::string& Name)
+{
+    const char* Path = getenv("PATH");
+    std::string Dirs = Path ? Path : "/usr/bin:/bin";
+    for (size_t Start = 0; Start <= Dirs.size();) {
+        size_t End = Dirs.find(':', Start);
+        if (End == std::string::npos)
+            End = Dirs.size();
+        std::string Candidate = Dirs.substr(Start, End - Start) + "/" + Name;
+        if (access(Candidate.c_str(), X_OK) == 0)
+            return Candidate;
+        Start = End + 1;
+    }
+    return Name;
+}
+
+} // namespace
 
 std::string WmaFixture()
 {
@@ -26,7 +48,7 @@ std::string WorkCopy(const std::string& Path, const std::string& Name)
 
 std::vector<uint8_t> FfmpegPcm(const std::string& Path)
 {
-    ProcessResult R = RunProcess({"ffmpeg", "-nostdin", "-v", "error", "-i", Path, "-f", "s16le", "-"});
+    ProcessResult R = RunProcess({Tool("ffmpeg"), "-nostdin", "-v", "error", "-i", Path, "-f", "s16le", "-"});
     if (!R.Exited || R.ExitCode != 0)
         return {};
     return std::vector<uint8_t>(R.Out.begin(), R.Out.end());
@@ -34,7 +56,7 @@ std::vector<uint8_t> FfmpegPcm(const std::string& Path)
 
 std::string ProbeTag(const std::string& Path, const std::string& Key)
 {
-    ProcessResult R = RunProcess({"ffprobe", "-v", "error", "-show_entries", "format_tags=" + Key, "-of",
+    ProcessResult R = RunProcess({Tool("ffprobe"), "-v", "error", "-show_entries", "format_tags=" + Key, "-of",
                                   "default=noprint_wrappers=1:nokey=1", Path});
     std::string Out = R.Out;
     while (!Out.empty() && (Out.back() == '\n' || Out.back() == '\r'))

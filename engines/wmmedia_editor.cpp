@@ -1,0 +1,139 @@
+// The header attribute editor of CWMediaEngine and its five exports: an
+// engine that holds the runtime's metadata editor instead of a playing
+// reader. Reading goes through GetHeaderAttribute and AttributeIndicesList.
+#include "wmaengine.h"
+#include "wmmedia.h"
+#include "zeb-audio.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace {
+
+template <typename T> void QueryField(IWMMetadataEditor* Editor, const WMGuid& Iid, T** Field)
+{
+    void* Object = nullptr;
+    if (Editor->QueryInterface(Iid, &Object) >= 0)
+        *Field = static_cast<T*>(Object);
+}
+
+// Widens the path byte for byte into the 260-character buffer; a path that
+// does not fit with its terminator is refused rather than cut.
+bool WidenEditorPath(const char* Pathname, WMChar (&Wide)[WMPathChars])
+{
+    size_t Length = strlen(Pathname);
+    if (Length >= WMPathChars)
+        return false;
+    for (size_t i = 0; i <= Length; ++i)
+        Wide[i] = static_cast<unsigned char>(Pathname[i]);
+    return true;
+}
+
+CWMediaEngine* EditorEngine(void* WMHandle) { return static_cast<CWMediaEngine*>(WMHandle); }
+
+} // namespace
+
+int CWMediaEngine::OpenMetaEditor(const WMChar* pwszInFile)
+{
+    if (!WMCreateEditor || WMCreateEditor(&m_pMetaEditor) < 0 || !m_pMetaEditor) {
+        m_pMetaEditor = nullptr;
+        return 0;
+    }
+    if (m_pMetaEditor->Open(pwszInFile) < 0) {
+        m_pMetaEditor->Release();
+        m_pMetaEditor = nullptr;
+        return 0;
+    }
+    QueryField(m_pMetaEditor, IID_IWMHeaderInfo, &m_pHeaderInfo);
+    QueryField(m_pMetaEditor, IID_IWMHeaderInfo3, &m_pHeaderInfo3);
+    MetaModified = 0;
+    return 1;
+}
+
+// Saves only when something was changed; otherwise nothing is written.
+int CWMediaEngine::CloseMetaEditor()
+{
+    if (!m_pMetaEditor)
+        return 0;
+    WMStatus Status = MetaModified ? m_pMetaEditor->Flush() : m_pMetaEditor->Close();
+    return Status >= 0 ? 1 : 0;
+}
+
+// Null value: delete every attribute of the name. Otherwise change every
+// one, or add one when there is none. Stream 0, language 0 throughout.
+int CWMediaEngine::SetHeaderAttribute(const WMChar* pwszName, const uint8_t* pbValue, WMT_ATTR_DATATYPE Type,
+                                      uint16_t cbLength)
+{
+    if (!m_pHeaderInfo3 || !pwszName)
+        return 0;
+    uint16_t Count = 0;
+    uint16_t* Indices = AttributeIndicesList(pwszName, &Count);
+    int Result = 1;
+    for (uint16_t i = 0; i < Count && Result; ++i) {
+        WMStatus Status = pbValue ? m_pHeaderInfo3->ModifyAttribute(0, Indices[i], Type, 0, pbValue, cbLength)
+                                  : m_pHeaderInfo3->DeleteAttribute(0, Indices[i]);
+        if (Status < 0)
+            Result = 0;
+        else
+            MetaModified = 1;
+    }
+    free(Indices);
+    if (Count == 0 && pbValue) {
+        uint16_t NewIndex = 0;
+        if (m_pHeaderInfo3->AddAttribute(0, pwszName, &NewIndex, Type, 0, pbValue, cbLength) < 0)
+            return 0;
+        MetaModified = 1;
+    }
+    return Result;
+}
+
+extern "C" {
+
+ZEB_API void* _WMOpenMetaEditor(const char* Pathname)
+{
+    WMChar Wide[WMPathChars];
+    if (!Pathname || !WidenEditorPath(Pathname, Wide) || !CommonDllInit())
+        return nullptr;
+    CWMediaEngine* Engine = new (std::nothrow) CWMediaEngine;
+    if (!Engine)
+        return nullptr;
+    if (!Engine->Init() || !Engine->OpenMetaEditor(Wide)) {
+        Engine->Exit();
+        Engine->Release();
+        return nullptr;
+    }
+    return Engine;
+}
+
+ZEB_API int _WMCloseMetaEditor(void* WMHandle)
+{
+    CWMediaEngine* Engine = EditorEngine(WMHandle);
+    if (!Engine)
+        return 0;
+    int Result = Engine->CloseMetaEditor();
+    Engine->Exit();
+    Engine->Release();
+    return Result;
+}
+
+ZEB_API int _WMGetHeaderAttribute(void* WMHandle, const uint16_t* pwszName, uint8_t** ppbValue)
+{
+    CWMediaEngine* Engine = EditorEngine(WMHandle);
+    if (!Engine || !pwszName || !ppbValue)
+        return 0;
+    return Engine->GetHeaderAttribute(pwszName, ppbValue) ? 1 : 0;
+}
+
+ZEB_API void _WMFreeHeaderAttribute(uint8_t* pbValue) { free(pbValue); }
+
+ZEB_API int _WMSetHeaderAttribute(void* WMHandle, const uint16_t* pwszName, const uint8_t* ppbValue, uint32_t Type,
+                                  uint16_t cbLength)
+{
+    CWMediaEngine* Engine = EditorEngine(WMHandle);
+    if (!Engine || !pwszName || Type > WMT_TYPE_GUID)
+        return 0;
+    return Engine->SetHeaderAttribute(pwszName, ppbValue, static_cast<WMT_ATTR_DATATYPE>(Type), cbLength) ? 1 : 0;
+}
+
+} // extern "C"
