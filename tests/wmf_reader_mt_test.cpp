@@ -130,6 +130,11 @@ public:
         Changed.notify_all();
     }
     void Hold(bool On) { HoldFrom(On ? 0 : SIZE_MAX); }
+    size_t Count()
+    {
+        std::lock_guard<std::mutex> L(Lock);
+        return Samples;
+    }
     std::vector<uint8_t> Audio()
     {
         std::lock_guard<std::mutex> L(Lock);
@@ -552,6 +557,40 @@ TEST(WmfReaderTransport, UserClockDeliversOnlyWhatIsGranted)
     Adv->Release();
 }
 
+// Transport calls in any order, while the callback now holds the thread and
+// now lets it go, never wait for it; the close still completes.
+TEST(WmfReaderTransport, RandomTransportNeverWaitsForTheCallback)
+{
+    Opened O;
+    ASSERT_TRUE(Open(O, MonoWmav1()));
+    O.Rec->Rate = 0; // positions jump: no time check
+    IWMReaderAdvanced* Adv = nullptr;
+    ASSERT_EQ(O.Reader->QueryInterface(IID_IWMReaderAdvanced, reinterpret_cast<void**>(&Adv)), WM_S_OK);
+    Adv->SetUserProvidedClock(1);
+    unsigned Seed = 12345;
+    auto Rand = [&Seed](unsigned N) { return (Seed = Seed * 1103515245u + 12345u) / 65536u % N; };
+    IWMReader* R = O.Reader.P;
+    for (int i = 0; i < 300; ++i) {
+        unsigned Op = Rand(7);
+        uint64_t At = Rand(40) * Second / 10;
+        O.Rec->HoldFrom(Rand(2) ? SIZE_MAX : O.Rec->Count() + Rand(3));
+        ASSERT_TRUE(ReturnsWithin(HangMs, [R, Adv, Op, At] {
+            switch (Op) {
+            case 0: EXPECT_EQ(R->Start(At, 0, 1.0f, nullptr), WM_S_OK); break;
+            case 1: EXPECT_EQ(R->Stop(), WM_S_OK); break;
+            case 2: EXPECT_EQ(R->Pause(), WM_S_OK); break;
+            case 3: EXPECT_EQ(R->Resume(), WM_S_OK); break;
+            case 4: EXPECT_EQ(Adv->DeliverTime(At), WM_S_OK); break;
+            default: std::this_thread::yield(); break;
+            }
+        })) << "operation " << Op;
+    }
+    ASSERT_TRUE(ReturnsWithin(HangMs, [R] { EXPECT_EQ(R->Close(), WM_S_OK); }));
+    O.Rec->Hold(false);
+    EXPECT_TRUE(O.Rec->WaitStatus(WMT_CLOSED));
+    Adv->Release();
+}
+
 // ---- Closing ----
 
 TEST(WmfReaderClose, CloseWhileTheCallbackIsHeldCompletesOnceItReturns)
@@ -560,7 +599,7 @@ TEST(WmfReaderClose, CloseWhileTheCallbackIsHeldCompletesOnceItReturns)
     ASSERT_TRUE(Open(O, StereoWmav2()));
     StartAndHoldAt(O, 1);
     ASSERT_TRUE(ReturnsWithin(HangMs, [R = O.Reader.P] { EXPECT_EQ(R->Close(), WM_S_OK); }));
-    size_t Before = O.Rec->Samples;
+    size_t Before = O.Rec->Count();
     O.Rec->Hold(false);
     ASSERT_TRUE(O.Rec->WaitStatus(WMT_CLOSED));
     EXPECT_TRUE(O.Rec->WaitFor([&] { return O.Rec->Refs == 1; }));
