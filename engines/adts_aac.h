@@ -49,7 +49,9 @@ void HeaderSwap(ADTSHeaderType* FrameHdr);
 // Next byte pattern that looks like a header, from the stream's position.
 // FrameOffset: relative to the entry position, or -1 when none is found.
 void ProcessNextADTSHeader(FILE* Fi, ADTSHeaderType* FrameHdr, int32_t* FrameOffset);
-// Next genuine header (a candidate with three agreeing followers).
+// Next genuine header (a candidate with three agreeing followers). A header
+// with a reserved sample-rate index (12-15) or a length under 7 bytes is
+// never genuine, and neither is one whose followers cannot all be read.
 void GetNextADTSHeader(FILE* Fi, ADTSHeaderType* FrameHdr, int32_t* FrameOffset);
 
 // Null when the file cannot be opened or holds no genuine ADTS frame;
