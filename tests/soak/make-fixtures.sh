@@ -9,7 +9,7 @@
 # MPEG version from the input rate), CBR and VBR.
 set -euo pipefail
 DIR=${1:?usage: make-fixtures.sh DIR}
-STAMP="$DIR/.made-5"
+STAMP="$DIR/.made-7"
 [ -f "$STAMP" ] && exit 0
 mkdir -p "$DIR"
 TMP=$(mktemp -d "$DIR/.tmp.XXXXXX")
@@ -72,6 +72,35 @@ if command -v flac >/dev/null; then
   flac_file 44100 2 3 16
   flac_file 48000 1 2 24
   flac_file 22050 2 1 8 unsigned-integer
+fi
+# Windows Media Audio: wmav2 stereo, wmav1 mono, and one cut inside its header.
+if command -v ffmpeg >/dev/null; then
+  signal 44100 2 3 16 "$TMP/in.wav"
+  ffmpeg -nostdin -loglevel error -y -i "$TMP/in.wav" -c:a wmav2 -b:a 128k -f asf \
+    "$TMP/good-wma2-44100-2ch-3s.wma"
+  signal 22050 1 2 16 "$TMP/in.wav"
+  ffmpeg -nostdin -loglevel error -y -i "$TMP/in.wav" -c:a wmav1 -b:a 32k -f asf \
+    "$TMP/good-wma1-22050-1ch-2s.wma"
+  head -c 400 "$TMP/good-wma2-44100-2ch-3s.wma" >"$TMP/bad-wmacut-44100-2ch-3s.wma"
+fi
+# AAC: names carry what FAAD2 delivers. It plays mono as two channels and
+# doubles the rate of a low-rate ADTS stream (not of an MP4 track). The ADTS
+# length on open is an estimate ("ffm" tags: length not checked exactly).
+# One ADTS file cut to fewer than four frames, one MP4 file cut before its
+# sample table.
+aac_file() { # tag rate channels seconds delivered-rate output-extension [muxer]
+  signal "$2" "$3" "$4" 16 "$TMP/in.wav"
+  ffmpeg -nostdin -loglevel error -y -i "$TMP/in.wav" -c:a aac -b:a 96k ${7:+-f $7} \
+    "$TMP/good-$1-$5-2ch-$4s.$6"
+}
+if command -v ffmpeg >/dev/null; then
+  aac_file ffmadts 44100 2 3 44100 aac adts
+  aac_file ffmadtsm 22050 1 2 44100 aac adts
+  aac_file ffmadtsm 48000 1 2 48000 aac adts
+  aac_file m4a 44100 2 3 44100 m4a
+  aac_file m4am 22050 1 2 22050 m4a
+  head -c 300 "$TMP/good-ffmadts-44100-2ch-3s.aac" >"$TMP/bad-aaccut-44100-2ch-3s.aac"
+  head -c 400 "$TMP/good-m4a-44100-2ch-3s.m4a" >"$TMP/bad-m4acut-44100-2ch-3s.m4a"
 fi
 rm -f "$TMP/in.wav"
 # "0.4" in a name would read as 0 s: that file is shorter than a second.
