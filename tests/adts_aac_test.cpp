@@ -361,7 +361,8 @@ protected:
     {
         if (!HaveTool("ffmpeg") || !HaveTool("ffprobe"))
             GTEST_SKIP() << "ffmpeg missing";
-        auto [Rate, Channels] = GetParam();
+        uint32_t Rate = GetParam().first;
+        int Channels = GetParam().second;
         Path = FixturePath("adts_sine_" + std::to_string(Rate) + "_" + std::to_string(Channels) + ".aac");
         ASSERT_TRUE(MakeFixtureOnce(Path, [&](const std::string& Own) {
             return "ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=440:sample_rate=" +
