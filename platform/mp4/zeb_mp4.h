@@ -23,6 +23,7 @@ typedef MP4FileHandle (*MP4ReadFn)(const char* FileName, uint32_t Verbosity);
 // Number of tracks (Type null and SubType 0: all of them).
 typedef uint32_t (*MP4GetNumberOfTracksFn)(MP4FileHandle File, const char* Type, uint8_t SubType);
 // Identifier of the track at Index (from 0); MP4_INVALID_TRACK_ID if none.
+// The module numbers the tracks 1, 2, ... in file order.
 typedef MP4TrackId (*MP4FindTrackIdFn)(MP4FileHandle File, uint16_t Index, const char* Type, uint8_t SubType);
 // "soun", "vide", "text" or "data"; null for an unknown track.
 typedef const char* (*MP4GetTrackTypeFn)(MP4FileHandle File, MP4TrackId Track);
