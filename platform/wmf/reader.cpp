@@ -35,6 +35,7 @@ struct ReaderCore {
     bool Closing = false;     // the thread is to close the file and end
     bool Silent = false;      // closing for the last Release: no WMT_CLOSED
     bool InCallback = false;  // the thread is inside a callback
+    bool Finishing = false;   // the thread reports the close and lets the callback go
     Request Pending = Request::None;
     uint64_t PendingStart = 0;
     bool Paused = false;
@@ -185,6 +186,7 @@ void FinishClose(ReaderCore& C)
         Header = C.HeaderInfo;
         C.HeaderInfo = nullptr;
         C.InCallback = true; // releasing the callback may run its code too
+        C.Finishing = true;
     }
     if (Header)
         Header->Release();
@@ -282,11 +284,13 @@ template <class Change> WMStatus Reader::WhenOpen(Change Do)
 }
 
 // The last reference closes without a report. The thread is joined unless it
-// is inside a callback (or is this very thread): then it finishes by itself
-// once the callback returns, holding its own share of the state.
+// is inside a sample or status callback, which may wait for the caller (or is
+// this very thread): then it finishes by itself once the callback returns,
+// holding its own share of the state. The close report and the release of
+// the callback at the end are waited for.
 Reader::~Reader()
 {
-    bool InCallback;
+    bool MayWait;
     {
         std::lock_guard<std::mutex> L(Core->Lock);
         if (Core->Running) {
@@ -294,12 +298,12 @@ Reader::~Reader()
             Core->Silent = true;
         }
         Core->Opened = false;
-        InCallback = Core->InCallback;
+        MayWait = Core->InCallback && !Core->Finishing;
     }
     Core->Wake.notify_all();
     if (!Thread.joinable())
         return;
-    if (InCallback || Thread.get_id() == std::this_thread::get_id())
+    if (MayWait || Thread.get_id() == std::this_thread::get_id())
         Thread.detach();
     else
         Thread.join();
@@ -363,7 +367,7 @@ WMStatus Reader::Open(const WMChar* pwszURL, IWMReaderCallback* pCallback, void*
         std::lock_guard<std::mutex> L(Core->Lock);
         ReaderCore& C = *Core;
         C.Opened = C.Running = true;
-        C.Closing = C.Silent = C.InCallback = C.Paused = false;
+        C.Closing = C.Silent = C.InCallback = C.Finishing = C.Paused = false;
         C.Pending = Request::None;
         C.Granted = 0;
         C.EndGrant = EndGrantOf(ReaderSourceDuration(Source));
