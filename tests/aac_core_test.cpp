@@ -696,9 +696,12 @@ TEST_F(AacCore, CorpusFilesPlaySeekAndCloseOrAreRefused)
         ++Tried;
         MPEGFileInfoType* Info = nullptr;
         AudioFileFmtType Format = OpenFileStream(Path.c_str(), &Info);
+        bool Ours = Info && (Format == AACRAW_FMT || Format == AACMP4_FMT);
+        printf("%-8s %s\n", Ours ? (Format == AACRAW_FMT ? "adts" : "mp4") : Info ? "other" : "refused",
+               Path.c_str());
         if (!Info)
             return; // refused
-        if (Format != AACRAW_FMT && Format != AACMP4_FMT) {
+        if (!Ours) {
             CloseFileStream(Format, Info);
             return; // .m4b goes elsewhere
         }
