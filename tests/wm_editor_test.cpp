@@ -478,3 +478,36 @@ TEST_F(WMEditorExports, RefusalsLeaveNothingBehind)
     EXPECT_EQ(_WMOpenMetaEditor(Path.c_str()), nullptr);
     EXPECT_EQ(ReadFile(Path), Before);
 }
+
+TEST_F(WMEditorExports, ANameInTwoLanguagesReadsAsTheFirstListed)
+{
+    {
+        TagLib::ASF::File F(Path.c_str());
+        TagLib::ASF::Attribute Other(TagLib::String("zweite"));
+        Other.setLanguage(2);
+        F.tag()->addAttribute("WM/Mood", Other);
+        F.tag()->addAttribute("WM/Mood", TagLib::ASF::Attribute(TagLib::String("first")));
+        ASSERT_TRUE(F.save());
+    }
+    EditorPtr Editor = OpenEditor(Path);
+    InfoPtr Info = InfoOf(Editor.get());
+    std::vector<uint16_t> Moods = IndicesOf(Info.get(), "WM/Mood");
+    ASSERT_EQ(Moods.size(), 2u);
+    std::vector<uint8_t> First = ValueAt(Info.get(), Moods[0]);
+    Editor->Close();
+
+    void* H = _WMOpenMetaEditor(Path.c_str());
+    ASSERT_TRUE(H);
+    EXPECT_EQ(Get(H, "WM/Mood", First.size()), First);
+    // Setting it gives both the new value in language 0.
+    std::vector<uint8_t> Calm = StringBytes("calm");
+    ASSERT_EQ(_WMSetHeaderAttribute(H, Utf16("WM/Mood").data(), Calm.data(), ZEB_WMT_TYPE_STRING, Calm.size()), 1);
+    ASSERT_EQ(_WMCloseMetaEditor(H), 1);
+    TagLib::ASF::File F(Path.c_str());
+    TagLib::ASF::AttributeList Saved = F.tag()->attribute("WM/Mood");
+    ASSERT_EQ(Saved.size(), 2u);
+    for (const TagLib::ASF::Attribute& A : Saved) {
+        EXPECT_EQ(A.toString(), "calm");
+        EXPECT_EQ(A.language(), 0);
+    }
+}

@@ -4,6 +4,9 @@
    zebplay --devices          lists the output devices
    zebplay --info FILE...     prints what the track queries report
    zebplay --wav OUT FILE     renders FILE into a WAVE file
+   zebplay --wm-list FILE     lists a Windows Media file's header attributes
+   zebplay --wm-get NAME FILE, --wm-set NAME=VALUE FILE, --wm-del NAME FILE
+                              read, write and delete one attribute
 
    It uses only the public header. Every answer of the player arrives on a
    ZEBWindow; the tool waits on that window's descriptor and on the keyboard
@@ -57,10 +60,13 @@ static const int RateStepHundredths = 5;
 
 /* ---------------------------------------------------------------- options */
 
-typedef enum Mode { MODE_PLAY, MODE_DEVICES, MODE_INFO, MODE_WAV, MODE_HELP } Mode;
+typedef enum Mode {
+    MODE_PLAY, MODE_DEVICES, MODE_INFO, MODE_WAV, MODE_HELP,
+    MODE_WM_LIST, MODE_WM_GET, MODE_WM_SET, MODE_WM_DEL
+} Mode;
 
 /* Codes of the options that have no short form. */
-enum { OPTION_DEVICES = 256, OPTION_INFO };
+enum { OPTION_DEVICES = 256, OPTION_INFO, OPTION_WM_LIST, OPTION_WM_GET, OPTION_WM_SET, OPTION_WM_DEL };
 
 typedef struct Options {
     Mode Mode;
@@ -70,6 +76,7 @@ typedef struct Options {
     int IntervalMs; /* negative: the default of the display in use */
     int Preload;
     const char* WavPath;
+    const char* WmArgument; /* NAME or NAME=VALUE of the attribute options */
     char** Files;
     int FileCount;
 } Options;
@@ -80,6 +87,8 @@ static void PrintUsage(FILE* To)
           "       zebplay --devices\n"
           "       zebplay --info FILE...\n"
           "       zebplay --wav OUT.wav FILE\n"
+          "       zebplay --wm-list FILE | --wm-get NAME FILE | --wm-set NAME=VALUE FILE |\n"
+          "               --wm-del NAME FILE\n"
           "Plays audio files one after the other through zeb-audio.\n"
           "\n"
           "  -d, --device N       play on output device N (default 0, the system default)\n"
@@ -91,6 +100,10 @@ static void PrintUsage(FILE* To)
           "      --devices        list the output devices with their indices\n"
           "      --info           print the track information of each FILE\n"
           "  -w, --wav OUT.wav    render FILE into the WAVE file OUT.wav\n"
+          "      --wm-list        list the well-known header attributes of a Windows Media file\n"
+          "      --wm-get NAME    print the value of attribute NAME\n"
+          "      --wm-set NAME=VALUE  set attribute NAME to the text VALUE (added when absent)\n"
+          "      --wm-del NAME    delete every attribute named NAME\n"
           "  -h, --help           show this help\n"
           "\n"
           "Keys while playing on a terminal:\n"
@@ -159,6 +172,15 @@ static int ParseOption(int Code, const char* Argument, Options* Opt)
     case OPTION_DEVICES: Opt->Mode = MODE_DEVICES; return 0;
     case OPTION_INFO: Opt->Mode = MODE_INFO; return 0;
     case 'w': Opt->Mode = MODE_WAV; Opt->WavPath = Argument; return 0;
+    case OPTION_WM_LIST: Opt->Mode = MODE_WM_LIST; return 0;
+    case OPTION_WM_GET: Opt->Mode = MODE_WM_GET; Opt->WmArgument = Argument; return 0;
+    case OPTION_WM_SET:
+        if (!strchr(Argument, '=') || Argument[0] == '=')
+            return UsageError("--wm-set needs NAME=VALUE, not '%s'", Argument);
+        Opt->Mode = MODE_WM_SET;
+        Opt->WmArgument = Argument;
+        return 0;
+    case OPTION_WM_DEL: Opt->Mode = MODE_WM_DEL; Opt->WmArgument = Argument; return 0;
     case 'h': Opt->Mode = MODE_HELP; return 0;
     default: return UsageError("%s", "unknown option");
     }
@@ -172,6 +194,8 @@ static int CheckFileCount(const Options* Opt)
         return UsageError("%s", "no file given");
     if (Opt->Mode == MODE_WAV && Opt->FileCount != 1)
         return UsageError("%s", "--wav renders exactly one file");
+    if (Opt->Mode >= MODE_WM_LIST && Opt->FileCount != 1)
+        return UsageError("%s", "the --wm options take exactly one file");
     return 0;
 }
 
@@ -183,7 +207,9 @@ static int ParseOptions(int argc, char** argv, Options* Opt)
         {"rate", required_argument, NULL, 'r'},   {"interval", required_argument, NULL, 'i'},
         {"preload", no_argument, NULL, 'p'},      {"devices", no_argument, NULL, OPTION_DEVICES},
         {"info", no_argument, NULL, OPTION_INFO}, {"wav", required_argument, NULL, 'w'},
-        {"help", no_argument, NULL, 'h'},         {NULL, 0, NULL, 0},
+        {"help", no_argument, NULL, 'h'},         {"wm-list", no_argument, NULL, OPTION_WM_LIST},
+        {"wm-get", required_argument, NULL, OPTION_WM_GET}, {"wm-set", required_argument, NULL, OPTION_WM_SET},
+        {"wm-del", required_argument, NULL, OPTION_WM_DEL}, {NULL, 0, NULL, 0},
     };
     memset(Opt, 0, sizeof *Opt);
     Opt->Mode = MODE_PLAY;
@@ -941,6 +967,256 @@ static int ShowInfo(const Options* Opt)
     return Failed ? EXIT_PLAY_FAILED : 0;
 }
 
+/* ------------------------------------------- Windows Media header attributes */
+
+/* The library reads attributes by name and returns neither their type nor
+   their length, so the tool reads the well-known names with the types the
+   format gives them; any other name is read as text. */
+typedef struct KnownAttribute {
+    const char* Name;
+    uint32_t Type;
+} KnownAttribute;
+
+static const KnownAttribute KnownAttributes[] = {
+    {"Duration", ZEB_WMT_TYPE_QWORD},       {"Bitrate", ZEB_WMT_TYPE_DWORD},
+    {"IsVBR", ZEB_WMT_TYPE_BOOL},           {"Title", ZEB_WMT_TYPE_STRING},
+    {"Author", ZEB_WMT_TYPE_STRING},        {"Copyright", ZEB_WMT_TYPE_STRING},
+    {"Description", ZEB_WMT_TYPE_STRING},   {"Rating", ZEB_WMT_TYPE_STRING},
+    {"WM/AlbumTitle", ZEB_WMT_TYPE_STRING}, {"WM/AlbumArtist", ZEB_WMT_TYPE_STRING},
+    {"WM/Genre", ZEB_WMT_TYPE_STRING},      {"WM/Year", ZEB_WMT_TYPE_STRING},
+    {"WM/Composer", ZEB_WMT_TYPE_STRING},   {"WM/Conductor", ZEB_WMT_TYPE_STRING},
+    {"WM/Writer", ZEB_WMT_TYPE_STRING},     {"WM/Publisher", ZEB_WMT_TYPE_STRING},
+    {"WM/PartOfSet", ZEB_WMT_TYPE_STRING},  {"WM/SubTitle", ZEB_WMT_TYPE_STRING},
+    {"WM/Mood", ZEB_WMT_TYPE_STRING},       {"WM/ISRC", ZEB_WMT_TYPE_STRING},
+    {"WM/Lyrics", ZEB_WMT_TYPE_STRING},     {"WM/EncodedBy", ZEB_WMT_TYPE_STRING},
+    {"WM/EncodingSettings", ZEB_WMT_TYPE_STRING}, {"WM/ToolName", ZEB_WMT_TYPE_STRING},
+};
+
+enum { WM_NAME_MAX = 1024, WM_VALUE_MAX = 0xFFFF, HUNDRED_NS_PER_MS = 10000 };
+
+static uint32_t KnownType(const char* Name)
+{
+    for (size_t I = 0; I < sizeof KnownAttributes / sizeof KnownAttributes[0]; I++)
+        if (strcmp(KnownAttributes[I].Name, Name) == 0)
+            return KnownAttributes[I].Type;
+    return ZEB_WMT_TYPE_STRING;
+}
+
+static const char* TypeName(uint32_t Type)
+{
+    static const char* const Names[] = {"DWORD", "STRING", "BINARY", "BOOL", "QWORD", "WORD", "GUID"};
+    return Type <= ZEB_WMT_TYPE_GUID ? Names[Type] : "?";
+}
+
+/* UTF-8 Text into UTF-16 code units (Out holds Max units, terminator
+   included); the count of units without the terminator, or -1 when Text is
+   not UTF-8 or does not fit. */
+static long Utf8ToUtf16(const char* Text, uint16_t* Out, size_t Max)
+{
+    const unsigned char* P = (const unsigned char*)Text;
+    size_t N = 0;
+    while (*P) {
+        uint32_t C;
+        int More;
+        if (*P < 0x80) { C = *P; More = 0; }
+        else if ((*P & 0xE0) == 0xC0) { C = *P & 0x1F; More = 1; }
+        else if ((*P & 0xF0) == 0xE0) { C = *P & 0x0F; More = 2; }
+        else if ((*P & 0xF8) == 0xF0) { C = *P & 0x07; More = 3; }
+        else return -1;
+        P++;
+        for (int I = 0; I < More; I++, P++) {
+            if ((*P & 0xC0) != 0x80)
+                return -1;
+            C = (C << 6) | (*P & 0x3F);
+        }
+        if (C > 0x10FFFF || (C >= 0xD800 && C <= 0xDFFF))
+            return -1;
+        if (N + (C >= 0x10000 ? 2 : 1) >= Max)
+            return -1;
+        if (C >= 0x10000) {
+            C -= 0x10000;
+            Out[N++] = (uint16_t)(0xD800 | (C >> 10));
+            Out[N++] = (uint16_t)(0xDC00 | (C & 0x3FF));
+        } else {
+            Out[N++] = (uint16_t)C;
+        }
+    }
+    Out[N] = 0;
+    return (long)N;
+}
+
+static void PutUtf8(uint32_t C)
+{
+    if (C < 0x80) {
+        putchar((int)C);
+    } else if (C < 0x800) {
+        putchar((int)(0xC0 | (C >> 6)));
+        putchar((int)(0x80 | (C & 0x3F)));
+    } else if (C < 0x10000) {
+        putchar((int)(0xE0 | (C >> 12)));
+        putchar((int)(0x80 | ((C >> 6) & 0x3F)));
+        putchar((int)(0x80 | (C & 0x3F)));
+    } else {
+        putchar((int)(0xF0 | (C >> 18)));
+        putchar((int)(0x80 | ((C >> 12) & 0x3F)));
+        putchar((int)(0x80 | ((C >> 6) & 0x3F)));
+        putchar((int)(0x80 | (C & 0x3F)));
+    }
+}
+
+static uint64_t ValueLE(const uint8_t* Value, int Bytes)
+{
+    uint64_t X = 0;
+    for (int I = 0; I < Bytes; I++)
+        X |= (uint64_t)Value[I] << (8 * I);
+    return X;
+}
+
+/* Prints a string value (UTF-16LE up to its terminator) as UTF-8; lone
+   surrogates print as U+FFFD. */
+static void PrintText(const uint8_t* Value)
+{
+    for (size_t I = 0;; I += 2) {
+        uint32_t C = (uint32_t)ValueLE(Value + I, 2);
+        if (C == 0)
+            break;
+        if (C >= 0xD800 && C <= 0xDBFF) {
+            uint32_t Low = (uint32_t)ValueLE(Value + I + 2, 2);
+            if (Low >= 0xDC00 && Low <= 0xDFFF) {
+                C = 0x10000 + ((C - 0xD800) << 10) + (Low - 0xDC00);
+                I += 2;
+            } else {
+                C = 0xFFFD;
+            }
+        } else if (C >= 0xDC00 && C <= 0xDFFF) {
+            C = 0xFFFD;
+        }
+        PutUtf8(C);
+    }
+}
+
+static void PrintValue(const char* Name, uint32_t Type, const uint8_t* Value)
+{
+    switch (Type) {
+    case ZEB_WMT_TYPE_STRING: PrintText(Value); break;
+    case ZEB_WMT_TYPE_DWORD: printf("%u", (unsigned)ValueLE(Value, 4)); break;
+    case ZEB_WMT_TYPE_BOOL: printf("%s", ValueLE(Value, 4) ? "true" : "false"); break;
+    case ZEB_WMT_TYPE_QWORD:
+        printf("%llu", (unsigned long long)ValueLE(Value, 8));
+        if (strcmp(Name, "Duration") == 0)
+            printf(" (%.3f s)", (double)(ValueLE(Value, 8) / HUNDRED_NS_PER_MS) / 1000.0);
+        break;
+    default: break;
+    }
+}
+
+static int WideName(const char* Name, uint16_t* Wide)
+{
+    if (Utf8ToUtf16(Name, Wide, WM_NAME_MAX) <= 0) {
+        fprintf(stderr, "zebplay: invalid attribute name '%s'\n", Name);
+        return 0;
+    }
+    return 1;
+}
+
+static void* OpenWMFile(const char* Path)
+{
+    void* Editor = _WMOpenMetaEditor(Path);
+    if (!Editor)
+        fprintf(stderr, "zebplay: %s: not an editable Windows Media file (or the Windows Media module is "
+                        "missing)\n", Path);
+    return Editor;
+}
+
+/* Prints NAME<tab>TYPE<tab>VALUE for every well-known attribute the file has. */
+static int ListAttributes(const char* Path)
+{
+    void* Editor = OpenWMFile(Path);
+    if (!Editor)
+        return EXIT_PLAY_FAILED;
+    for (size_t I = 0; I < sizeof KnownAttributes / sizeof KnownAttributes[0]; I++) {
+        uint16_t Wide[WM_NAME_MAX];
+        uint8_t* Value = NULL;
+        Utf8ToUtf16(KnownAttributes[I].Name, Wide, WM_NAME_MAX);
+        if (!_WMGetHeaderAttribute(Editor, Wide, &Value))
+            continue;
+        printf("%s\t%s\t", KnownAttributes[I].Name, TypeName(KnownAttributes[I].Type));
+        PrintValue(KnownAttributes[I].Name, KnownAttributes[I].Type, Value);
+        printf("\n");
+        _WMFreeHeaderAttribute(Value);
+    }
+    return _WMCloseMetaEditor(Editor) ? 0 : EXIT_PLAY_FAILED;
+}
+
+static int GetAttribute(const char* Name, const char* Path)
+{
+    uint16_t Wide[WM_NAME_MAX];
+    if (!WideName(Name, Wide))
+        return EXIT_USAGE;
+    void* Editor = OpenWMFile(Path);
+    if (!Editor)
+        return EXIT_PLAY_FAILED;
+    uint8_t* Value = NULL;
+    int Found = _WMGetHeaderAttribute(Editor, Wide, &Value);
+    if (Found) {
+        PrintValue(Name, KnownType(Name), Value);
+        printf("\n");
+        _WMFreeHeaderAttribute(Value);
+    } else {
+        fprintf(stderr, "zebplay: %s: no attribute '%s'\n", Path, Name);
+    }
+    _WMCloseMetaEditor(Editor);
+    return Found ? 0 : EXIT_PLAY_FAILED;
+}
+
+/* Sets NAME to the text VALUE (Assignment "NAME=VALUE"), or deletes every
+   NAME when Assignment has no value part and Delete is set. */
+static int ChangeAttribute(const char* Assignment, int Delete, const char* Path)
+{
+    static uint16_t Text[WM_VALUE_MAX / 2];
+    char Name[WM_NAME_MAX];
+    const char* Equals = Delete ? NULL : strchr(Assignment, '=');
+    size_t NameLength = Equals ? (size_t)(Equals - Assignment) : strlen(Assignment);
+    if (NameLength >= sizeof Name)
+        return UsageError("attribute name too long: '%s'", Assignment);
+    memcpy(Name, Assignment, NameLength);
+    Name[NameLength] = '\0';
+    uint16_t Wide[WM_NAME_MAX];
+    if (!WideName(Name, Wide))
+        return EXIT_USAGE;
+    long Units = Equals ? Utf8ToUtf16(Equals + 1, Text, sizeof Text / sizeof Text[0]) : 0;
+    if (Units < 0)
+        return UsageError("value not UTF-8 or longer than an attribute holds: '%s'", Equals + 1);
+    uint8_t* Bytes = (uint8_t*)Text; /* UTF-16LE on this little-endian platform */
+    for (long I = 0; I <= Units; I++) {
+        uint16_t U = Text[I];
+        Bytes[2 * I] = (uint8_t)(U & 0xFF);
+        Bytes[2 * I + 1] = (uint8_t)(U >> 8);
+    }
+    void* Editor = OpenWMFile(Path);
+    if (!Editor)
+        return EXIT_PLAY_FAILED;
+    int Set = _WMSetHeaderAttribute(Editor, Wide, Delete ? NULL : Bytes, ZEB_WMT_TYPE_STRING,
+                                    Delete ? 0 : (uint16_t)(2 * (Units + 1)));
+    if (!Set)
+        fprintf(stderr, "zebplay: %s: attribute '%s' cannot be %s\n", Path, Name, Delete ? "deleted" : "set");
+    int Saved = _WMCloseMetaEditor(Editor);
+    if (Set && !Saved)
+        fprintf(stderr, "zebplay: %s: the change could not be saved; the file is unchanged\n", Path);
+    return Set && Saved ? 0 : EXIT_PLAY_FAILED;
+}
+
+static int EditAttributes(const Options* Opt)
+{
+    const char* Path = Opt->Files[0];
+    switch (Opt->Mode) {
+    case MODE_WM_LIST: return ListAttributes(Path);
+    case MODE_WM_GET: return GetAttribute(Opt->WmArgument, Path);
+    case MODE_WM_SET: return ChangeAttribute(Opt->WmArgument, 0, Path);
+    default: return ChangeAttribute(Opt->WmArgument, 1, Path);
+    }
+}
+
 /* ------------------------------------------------------ WAVE file output */
 
 /* A host output module that writes what it receives into a WAVE file. The
@@ -1159,6 +1435,10 @@ int main(int argc, char** argv)
     case MODE_DEVICES: return ListDevices();
     case MODE_INFO: return ShowInfo(&Opt);
     case MODE_WAV: return RenderToWav(&Opt);
+    case MODE_WM_LIST:
+    case MODE_WM_GET:
+    case MODE_WM_SET:
+    case MODE_WM_DEL: return EditAttributes(&Opt);
     case MODE_PLAY: break;
     }
     return PlayFiles(&Opt);
