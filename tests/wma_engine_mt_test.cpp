@@ -78,7 +78,7 @@ struct FakeBuffer : Counted<INSSBuffer> {
     }
 };
 
-struct OutputSpec {
+struct OutputShape {
     WMGuid Major;
     uint32_t Rate;
     uint16_t Channels;
@@ -86,9 +86,9 @@ struct OutputSpec {
 };
 
 struct FakeProps : Counted<IWMOutputMediaProps> {
-    OutputSpec Spec;
-    explicit FakeProps(const OutputSpec& S) : Spec(S) {}
-    WMStatus GetType(WMGuid* T) override { *T = Spec.Major; return WM_S_OK; }
+    OutputShape Shape;
+    explicit FakeProps(const OutputShape& S) : Shape(S) {}
+    WMStatus GetType(WMGuid* T) override { *T = Shape.Major; return WM_S_OK; }
     WMStatus GetMediaType(WM_MEDIA_TYPE* Type, uint32_t* Size) override
     {
         uint32_t Need = sizeof(WM_MEDIA_TYPE) + sizeof(tWAVEFORMATEX);
@@ -99,8 +99,8 @@ struct FakeProps : Counted<IWMOutputMediaProps> {
         if (*Size < Need)
             return WM_E_BUFFERTOOSMALL;
         memset(Type, 0, Need);
-        Type->majortype = Spec.Major;
-        tWAVEFORMATEX Format{1, Spec.Channels, Spec.Rate, 0, 0, Spec.Bits, 0};
+        Type->majortype = Shape.Major;
+        tWAVEFORMATEX Format{1, Shape.Channels, Shape.Rate, 0, 0, Shape.Bits, 0};
         Type->pbFormat = reinterpret_cast<uint8_t*>(Type + 1);
         Type->cbFormat = sizeof(Format);
         memcpy(Type->pbFormat, &Format, sizeof(Format));
@@ -120,7 +120,7 @@ struct FakeReader final : IWMReader, IWMReaderAdvanced, IWMHeaderInfo3 {
     OpenReply Reply = OpenReply::Opened;
     bool WithHeaderInfo3 = true;
     std::vector<std::pair<std::u16string, std::vector<uint8_t>>> Attributes;
-    std::vector<OutputSpec> Outputs{{WMMEDIATYPE_Audio, 44100, 2, 16}};
+    std::vector<OutputShape> Outputs{{WMMEDIATYPE_Audio, 44100, 2, 16}};
 
     std::atomic<int32_t> Refs{1};
     std::mutex Lock; // guards Calls, Url
