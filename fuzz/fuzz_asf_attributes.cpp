@@ -1,0 +1,87 @@
+// Fuzzes the Windows Media module's ASF header view: the input is read as a
+// file (header located and bounds-checked against the file's size) and from
+// memory; every attribute is then listed and read by index and by name, and
+// a writable view over the same attributes takes a change, an addition and
+// a deletion.
+#include "asf_attributes.h"
+#include "memory_file.h"
+
+#include <string>
+#include <vector>
+
+namespace {
+
+void ReadAll(IWMHeaderInfo3* Info)
+{
+    uint16_t Slots = 0;
+    if (Info->GetAttributeCountEx(0, &Slots) < 0)
+        return;
+    for (uint16_t i = 0; i < Slots; ++i) {
+        uint16_t NameLen = 0;
+        uint32_t Len = 0;
+        WMT_ATTR_DATATYPE Type{};
+        uint16_t Lang = 0;
+        if (Info->GetAttributeByIndexEx(0, i, nullptr, &NameLen, &Type, &Lang, nullptr, &Len) < 0)
+            continue;
+        std::vector<WMChar> Name(NameLen);
+        std::vector<uint8_t> Value(Len);
+        if (Info->GetAttributeByIndexEx(0, i, Name.data(), &NameLen, &Type, &Lang, Value.data(), &Len) < 0)
+            __builtin_trap();
+        uint16_t Count = 0;
+        Info->GetAttributeIndices(0, Name.data(), &Lang, nullptr, &Count);
+        uint16_t Short = 0;
+        Info->GetAttributeByName(nullptr, Name.data(), &Type, nullptr, &Short);
+    }
+}
+
+void EditInMemory(IWMHeaderInfo3* Info)
+{
+    // A writable view over the attributes just read, rebuilt by index.
+    std::vector<ASFAttribute> Copy;
+    uint16_t Slots = 0;
+    Info->GetAttributeCountEx(0, &Slots);
+    for (uint16_t i = 0; i < Slots; ++i) {
+        ASFAttribute A;
+        uint16_t NameLen = 0;
+        uint32_t Len = 0;
+        if (Info->GetAttributeByIndexEx(0, i, nullptr, &NameLen, &A.Type, &A.Language, nullptr, &Len) < 0)
+            continue;
+        std::vector<WMChar> Name(NameLen);
+        A.Value.resize(Len);
+        Info->GetAttributeByIndexEx(0, i, Name.data(), &NameLen, nullptr, nullptr, A.Value.data(), &Len);
+        A.Name = WideName(Name.data());
+        A.ReadOnly = IsReadOnlyASFName(A.Name);
+        Copy.push_back(std::move(A));
+    }
+    ASFHeaderInfo* Edit = new ASFHeaderInfo(std::move(Copy), true);
+    for (uint16_t i = 0; i < Slots; ++i)
+        Edit->DeleteAttribute(0, i);
+    const WMChar Name[] = {'W', 'M', '/', 'X', 0};
+    const uint8_t Value[4] = {1, 0, 0, 0};
+    uint16_t Index = 0;
+    Edit->AddAttribute(0, Name, &Index, WMT_TYPE_DWORD, 0, Value, 4);
+    Edit->ModifyAttribute(0, Index, WMT_TYPE_STRING, 0, Value, 4);
+    Edit->DeleteAttribute(0, Index);
+    Edit->Release();
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
+{
+    int Fd = MemoryFile("asf", Data, Size);
+    if (Fd >= 0) {
+        std::string Path = "/proc/self/fd/" + std::to_string(Fd);
+        if (IWMHeaderInfo3* Info = OpenASFHeaderInfo(Path.c_str())) {
+            ReadAll(Info);
+            Info->Release();
+        }
+        close(Fd);
+    }
+    if (IWMHeaderInfo3* Info = OpenASFHeaderInfoFromMemory(Data, Size)) {
+        ReadAll(Info);
+        EditInMemory(Info);
+        Info->Release();
+    }
+    return 0;
+}
