@@ -124,11 +124,17 @@ void Deliver(ReaderCore& C, Run& R)
 {
     if (!EnterCallback(C, &*R.Next))
         return; // stays pending; the next action decides
-    ReaderSample S = std::move(*R.Next);
-    R.Next.reset();
-    auto* Buffer = new SampleBuffer(std::move(S.Bytes));
+    ReaderSample& S = *R.Next;
+    SampleBuffer* Buffer = nullptr;
+    try {
+        Buffer = new SampleBuffer(std::move(S.Bytes));
+    } catch (...) {
+        LeaveCallback(C);
+        throw;
+    }
     C.Callback->OnSample(S.Output, S.Time, S.Duration, 0, Buffer, C.Context);
     Buffer->Release();
+    R.Next.reset();
     LeaveCallback(C);
 }
 
