@@ -4,9 +4,9 @@
 // drained at the end. A new start reopens the file and decodes from its
 // beginning, discarding what lies before the start position, so that a
 // start anywhere gives exactly the samples of an uninterrupted decode.
+// FFmpeg's logging is the process's: the module leaves its callback and
+// level alone, so a damaged file may be reported on standard error.
 #include "reader_source.h"
-
-#include "reader_quiet.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -417,7 +417,6 @@ void HandlePacket(ReaderSource& S, const AVPacket* Pkt)
 
 ReaderSource* OpenReaderSource(const char* Path, WMStatus* Status)
 {
-    QuietFFmpeg Quiet;
     auto* S = new ReaderSource;
     S->Fd = OpenRegularFile(Path);
     *Status = WM_E_INVALID_DATA;
@@ -440,7 +439,6 @@ void CloseReaderSource(ReaderSource* S)
 {
     if (!S)
         return;
-    QuietFFmpeg Quiet;
     for (OutputState& O : S->Outputs)
         CloseCodec(O);
     av_packet_free(&S->Packet);
@@ -471,7 +469,6 @@ uint64_t ReaderSourceDuration(const ReaderSource* S)
 
 bool ReaderSourceStart(ReaderSource* S, uint64_t Time)
 {
-    QuietFFmpeg Quiet;
     S->Ready.clear();
     S->Ended = false;
     S->ReadFailed = false;
@@ -506,7 +503,6 @@ SourceStep ReaderSourceNext(ReaderSource* S, ReaderSample* Out)
     }
     if (S->Ended)
         return S->ReadFailed ? SourceStep::Failed : SourceStep::End;
-    QuietFFmpeg Quiet;
     S->Fresh = false;
     int Ret = av_read_frame(S->Format, S->Packet);
     if (Ret < 0) {
