@@ -29,6 +29,9 @@ constexpr int64_t UnitsPerSecond = 10000000; // 100 ns units
 constexpr size_t IoBufferSize = 32768;
 // Largest PCM delivery; longer decoded frames are split.
 constexpr size_t MaxSampleBytes = 65536;
+// Decoded frames are gathered into deliveries of about this size: each
+// delivery is a hand-over between threads, and a frame is only a few KiB.
+constexpr size_t GatherBytes = 32768;
 // Audio formats a wave format can describe and the conversion accepts.
 constexpr int MaxChannels = 64;
 constexpr int MaxRate = 1536000;
@@ -303,8 +306,25 @@ uint64_t SampleTime(const OutputState& O, uint64_t Sample)
                                                 O.Info.Wave.nSamplesPerSec, AV_ROUND_DOWN));
 }
 
+// The newest queued delivery is PCM of this output still short of the
+// gathering size, so the next frame may join it.
+bool CanGather(const ReaderSource& S, uint32_t OutputNum)
+{
+    if (S.Ready.empty())
+        return false;
+    const ReaderSample& Last = S.Ready.back();
+    return Last.Output == OutputNum && S.Outputs[OutputNum].Info.Audio && Last.Bytes.size() < GatherBytes;
+}
+
+// A delivery may go once nothing more can join it.
+bool FrontIsComplete(const ReaderSource& S)
+{
+    return S.Ready.size() > 1 || S.Ended || !CanGather(S, S.Ready.front().Output);
+}
+
 // Queues Frames converted frames, less what lies before the start target,
-// in deliveries of at most MaxSampleBytes.
+// joined to the newest delivery while it is short, in deliveries of at most
+// MaxSampleBytes.
 void QueuePcm(ReaderSource& S, uint32_t OutputNum, const uint8_t* Pcm, uint64_t Frames)
 {
     OutputState& O = S.Outputs[OutputNum];
@@ -315,7 +335,16 @@ void QueuePcm(ReaderSource& S, uint32_t OutputNum, const uint8_t* Pcm, uint64_t 
     uint64_t Skip = O.Target > First ? O.Target - First : 0;
     const size_t Align = O.Info.Wave.nBlockAlign;
     const uint64_t PerSample = MaxSampleBytes / Align > 0 ? MaxSampleBytes / Align : 1;
-    for (uint64_t At = Skip; At < Frames;) {
+    uint64_t At = Skip;
+    if (CanGather(S, OutputNum)) {
+        ReaderSample& Last = S.Ready.back();
+        uint64_t Room = (MaxSampleBytes - Last.Bytes.size()) / Align;
+        uint64_t Count = Frames - At < Room ? Frames - At : Room;
+        Last.Bytes.insert(Last.Bytes.end(), Pcm + At * Align, Pcm + (At + Count) * Align);
+        Last.Duration = SampleTime(O, First + At + Count) - Last.Time;
+        At += Count;
+    }
+    for (; At < Frames;) {
         uint64_t Count = Frames - At < PerSample ? Frames - At : PerSample;
         ReaderSample Out;
         Out.Output = OutputNum;
@@ -496,7 +525,7 @@ bool ReaderSourceStart(ReaderSource* S, uint64_t Time)
 
 SourceStep ReaderSourceNext(ReaderSource* S, ReaderSample* Out)
 {
-    if (!S->Ready.empty()) {
+    if (!S->Ready.empty() && FrontIsComplete(*S)) {
         *Out = std::move(S->Ready.front());
         S->Ready.pop_front();
         return SourceStep::Sample;
