@@ -299,6 +299,22 @@ TEST_F(WMEditor, SavedFileKeepsThePermissionBits)
     EXPECT_EQ(St.st_mode & 07777, 0640u);
 }
 
+TEST_F(WMEditor, EditingThroughASymbolicLinkChangesTheFileAndKeepsTheLink)
+{
+    std::string Link = Path + ".link.wma";
+    ASSERT_EQ(symlink(Path.c_str(), Link.c_str()), 0);
+    EditorPtr Editor = OpenEditor(Link);
+    ASSERT_TRUE(Editor);
+    InfoPtr Info = InfoOf(Editor.get());
+    ASSERT_EQ(AddString(Info.get(), "WM/Composer", "Linked"), 0);
+    ASSERT_EQ(Editor->Flush(), 0);
+    struct stat St;
+    ASSERT_EQ(lstat(Link.c_str(), &St), 0);
+    EXPECT_TRUE(S_ISLNK(St.st_mode));
+    EXPECT_EQ(ProbeTag(Path, "composer"), "Linked");
+    std::remove(Link.c_str());
+}
+
 TEST_F(WMEditor, WhatCannotBeEditedIsNotOpened)
 {
     std::string Cut = FixturePath("wmed-cut." + std::to_string(getpid()) + ".wma");

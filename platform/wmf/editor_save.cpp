@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -271,7 +273,13 @@ bool LoadASFOriginal(const char* Path, ASFOriginal& Original, std::vector<ASFAtt
     close(Fd);
     if (!Read || !ReadASFAttributes(Original.Header, Attributes))
         return false;
-    Original.Path = Path;
+    // The file itself, not a link to it: the saved copy replaces the file
+    // and leaves every symbolic link pointing at it.
+    char* Real = realpath(Path, nullptr);
+    if (!Real)
+        return false;
+    Original.Path = Real;
+    free(Real);
     return true;
 }
 
