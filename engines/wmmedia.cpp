@@ -9,6 +9,14 @@
 
 namespace {
 
+// A value buffer for the caller, with two zeroed spare bytes: an empty value
+// still gets a buffer of its own, and a value a host reads as a wide string
+// always ends inside the buffer.
+uint8_t* NewValueBuffer(uint32_t Size)
+{
+    return static_cast<uint8_t*>(calloc(static_cast<size_t>(Size) + 2u, 1));
+}
+
 constexpr uint32_t OpenWaitMs = 1000;
 // The reader answers a close at once; the bound only keeps a reader that
 // never does from hanging the player.
@@ -282,8 +290,7 @@ int CWMediaEngine::ReadByIndices(const WMChar* pwszName, uint8_t** ppbValue, uin
     uint32_t Size = 0;
     int Result = 0;
     if (m_pHeaderInfo3->GetAttributeByIndexEx(0, Indices[0], nullptr, &NameLen, &Type, &Lang, nullptr, &Size) >= 0) {
-        // One spare byte: an empty value still gets a buffer of its own.
-        uint8_t* Value = static_cast<uint8_t*>(malloc(Size + 1u));
+        uint8_t* Value = NewValueBuffer(Size);
         uint32_t Got = Size;
         if (Value &&
             m_pHeaderInfo3->GetAttributeByIndexEx(0, Indices[0], nullptr, &NameLen, &Type, &Lang, Value, &Got) >= 0 &&
@@ -309,7 +316,7 @@ int CWMediaEngine::ReadByName(const WMChar* pwszName, uint8_t** ppbValue, uint32
         *ppbValue = nullptr;
     if (Status < 0)
         return 0;
-    uint8_t* Value = static_cast<uint8_t*>(malloc(Size + 1u));
+    uint8_t* Value = NewValueBuffer(Size);
     uint16_t Got = Size;
     Stream = 0;
     if (!Value || m_pHeaderInfo->GetAttributeByName(&Stream, pwszName, &Type, Value, &Got) < 0 || Got > Size) {

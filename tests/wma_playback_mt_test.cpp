@@ -11,6 +11,8 @@
 #include <gtest/gtest.h>
 #include <strings.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
 #include <string>
@@ -40,12 +42,14 @@ std::string MakeWma(const std::string& Name, uint32_t Rate, uint16_t Channels, d
 {
     if (!HaveTool("ffmpeg"))
         return "";
-    std::string Wav = FixturePath(Name + ".src.wav");
-    WriteWav(Wav, Rate, Channels, 16, TestPcm(static_cast<uint32_t>(Rate * Seconds), Channels, Rate));
+    // Test processes run in parallel: the source is this process's own.
+    std::string Wav = FixturePath(Name + ".src." + std::to_string(getpid()) + ".wav");
     std::string Path = FixturePath(Name);
     bool Made = MakeFixtureOnce(Path, [&](const std::string& Own) {
+        WriteWav(Wav, Rate, Channels, 16, TestPcm(static_cast<uint32_t>(Rate * Seconds), Channels, Rate));
         return "ffmpeg -v error -nostdin -y " + Inputs + " -i " + Wav + " " + Options + " -f asf " + Own;
     });
+    unlink(Wav.c_str());
     return Made ? Path : "";
 }
 
@@ -54,10 +58,12 @@ std::string StereoWmav2() { return MakeWma("wmav2_stereo.wma", 44100, 2, 6.0, "-
 // ffmpeg's own decode of the file, as the module is to deliver it.
 std::vector<uint8_t> FfmpegPcm(const std::string& Path)
 {
-    std::string Out = Path + ".ffmpeg.s16";
-    if (!Run("ffmpeg -v error -nostdin -y -i " + Path + " -f s16le " + Out))
-        return {};
-    return ReadFile(Out);
+    std::string Out = Path + ".ffmpeg." + std::to_string(getpid()) + ".s16";
+    std::vector<uint8_t> Pcm;
+    if (Run("ffmpeg -v error -nostdin -y -i " + Path + " -f s16le " + Out))
+        Pcm = ReadFile(Out);
+    unlink(Out.c_str());
+    return Pcm;
 }
 
 // Where the Len bytes at Played[From] occur in Reference, or -1.
