@@ -28,18 +28,6 @@ void LoadRuntime()
     }
 }
 
-// Widens the path byte for byte; false when it does not fit with its
-// terminator (such a path is refused rather than cut).
-bool WidenPath(const char* Pathname, WMChar (&Wide)[WMPathChars])
-{
-    size_t Length = strlen(Pathname);
-    if (Length >= WMPathChars)
-        return false;
-    for (size_t i = 0; i <= Length; ++i)
-        Wide[i] = static_cast<unsigned char>(Pathname[i]);
-    return true;
-}
-
 CWMediaEngine* EngineOf(MPEGFileInfoType* MPEGFileInfo)
 {
     return MPEGFileInfo ? reinterpret_cast<CWMediaEngine*>(MPEGFileInfo->DecoderPriv) : nullptr;
@@ -147,4 +135,14 @@ void SeekWMAFile(MPEGFileInfoType* MPEGFileInfo, uint32_t MsOffset)
 {
     if (CWMediaEngine* Engine = EngineOf(MPEGFileInfo))
         Engine->Seek(MsOffset);
+}
+
+bool WidenPath(const char* Pathname, WMChar (&Wide)[WMPathChars])
+{
+    size_t Length = strlen(Pathname);
+    if (Length >= WMPathChars)
+        return false;
+    for (size_t i = 0; i <= Length; ++i)
+        Wide[i] = static_cast<unsigned char>(Pathname[i]);
+    return true;
 }

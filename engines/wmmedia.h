@@ -16,6 +16,11 @@
 // Characters of the wide path buffer, terminator included.
 constexpr size_t WMPathChars = 260;
 
+// Widens the path byte for byte (each byte the code unit of the same value);
+// false when it does not fit with its terminator: such a path is refused
+// rather than cut.
+bool WidenPath(const char* Pathname, WMChar (&Wide)[WMPathChars]);
+
 class CWMediaEngine final : public IWMReaderCallback {
 public:
     CWMediaEngine();

@@ -18,18 +18,6 @@ template <typename T> void QueryField(IWMMetadataEditor* Editor, const WMGuid& I
         *Field = static_cast<T*>(Object);
 }
 
-// Widens the path byte for byte into the 260-character buffer; a path that
-// does not fit with its terminator is refused rather than cut.
-bool WidenEditorPath(const char* Pathname, WMChar (&Wide)[WMPathChars])
-{
-    size_t Length = strlen(Pathname);
-    if (Length >= WMPathChars)
-        return false;
-    for (size_t i = 0; i <= Length; ++i)
-        Wide[i] = static_cast<unsigned char>(Pathname[i]);
-    return true;
-}
-
 CWMediaEngine* EditorEngine(void* WMHandle) { return static_cast<CWMediaEngine*>(WMHandle); }
 
 } // namespace
@@ -93,7 +81,7 @@ extern "C" {
 ZEB_API void* _WMOpenMetaEditor(const char* Pathname)
 {
     WMChar Wide[WMPathChars];
-    if (!Pathname || !WidenEditorPath(Pathname, Wide) || !CommonDllInit())
+    if (!Pathname || !WidenPath(Pathname, Wide) || !CommonDllInit())
         return nullptr;
     CWMediaEngine* Engine = new (std::nothrow) CWMediaEngine;
     if (!Engine)

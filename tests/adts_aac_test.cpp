@@ -78,25 +78,6 @@ std::vector<uint8_t> operator+(std::vector<uint8_t> A, const std::vector<uint8_t
     return A;
 }
 
-// Files written under names of this process, removed when it exits.
-struct WrittenFiles {
-    std::vector<std::string> Paths;
-    ~WrittenFiles()
-    {
-        for (const std::string& P : Paths)
-            std::remove(P.c_str());
-    }
-};
-
-std::string Written(const std::string& Name, const std::vector<uint8_t>& Bytes)
-{
-    static WrittenFiles Files;
-    std::string Path = FixturePath(std::to_string(getpid()) + "_" + Name);
-    WriteFile(Path, Bytes);
-    Files.Paths.push_back(Path);
-    return Path;
-}
-
 struct Prepared {
     MPEGFileInfoType* Info;
     explicit Prepared(const std::string& Path) : Info(PrepareAAC_ADTSFile(Path.c_str())) {}
@@ -243,7 +224,7 @@ TEST(PrepareADTS, OneSecondEstimate)
     Lengths.resize(43 + (4000000 - 16000) / 372 + 1, 372);
     std::vector<uint8_t> Frames = Stream(Fields{}, Lengths);
     Frames.resize(4000000);
-    Prepared P(Written("estimate.aac", ID3TagBytes(1000) + Frames));
+    Prepared P(WritePrivateFixture("estimate.aac", ID3TagBytes(1000) + Frames));
     ASSERT_NE(P.Info, nullptr);
     EXPECT_EQ(P.Info->FirstFrameOffset, 1010u);
     EXPECT_EQ(P.Pos(), 1010);
@@ -266,16 +247,16 @@ TEST(PrepareADTS, OneSecondEstimate)
 TEST(PrepareADTS, RefusesWhatHasNoLengthAndLeavesNothingOpen)
 {
     size_t Before = OpenFds();
-    EXPECT_EQ(PrepareAAC_ADTSFile(Written("three.aac", Uniform(Fields{}, 100, 3)).c_str()), nullptr);
-    EXPECT_EQ(PrepareAAC_ADTSFile(Written("reserved.aac", Uniform(Fields{.Rate = 13}, 100, 50)).c_str()),
+    EXPECT_EQ(PrepareAAC_ADTSFile(WritePrivateFixture("three.aac", Uniform(Fields{}, 100, 3)).c_str()), nullptr);
+    EXPECT_EQ(PrepareAAC_ADTSFile(WritePrivateFixture("reserved.aac", Uniform(Fields{.Rate = 13}, 100, 50)).c_str()),
               nullptr);
     // 7-byte frames at 8000 Hz: 437.5 bit/s rounds to 0 kbit/s.
-    EXPECT_EQ(PrepareAAC_ADTSFile(Written("zero_rate.aac", Uniform(Fields{.Rate = 11}, 7, 50)).c_str()),
+    EXPECT_EQ(PrepareAAC_ADTSFile(WritePrivateFixture("zero_rate.aac", Uniform(Fields{.Rate = 11}, 7, 50)).c_str()),
               nullptr);
-    EXPECT_NE(Prepared(Written("four.aac", Uniform(Fields{}, 100, 4))).Info, nullptr);
+    EXPECT_NE(Prepared(WritePrivateFixture("four.aac", Uniform(Fields{}, 100, 4))).Info, nullptr);
     std::vector<uint8_t> Cut = Uniform(Fields{}, 100, 4);
     Cut.resize(303); // the fourth header cut short
-    EXPECT_EQ(PrepareAAC_ADTSFile(Written("cut3.aac", Cut).c_str()), nullptr);
+    EXPECT_EQ(PrepareAAC_ADTSFile(WritePrivateFixture("cut3.aac", Cut).c_str()), nullptr);
     EXPECT_EQ(PrepareAAC_ADTSFile("/nonexistent/x.aac"), nullptr);
     EXPECT_EQ(PrepareAAC_ADTSFile(FixtureDir().c_str()), nullptr);
     std::string Fifo = FixturePath(std::to_string(getpid()) + "_fifo.aac");
@@ -293,7 +274,7 @@ TEST(ADTSLength, ScanResynchronisesAfterGarbage)
     std::vector<uint8_t> Garbage(50, 0x11);
     std::vector<uint8_t> Junk = HeaderOf(Fields{.Length = 9});
     std::copy(Junk.begin(), Junk.end(), Garbage.begin() + 20);
-    Prepared P(Written("garbage.aac", Uniform(Fields{}, 200, 100) + Garbage + Uniform(Fields{}, 200, 100)));
+    Prepared P(WritePrivateFixture("garbage.aac", Uniform(Fields{}, 200, 100) + Garbage + Uniform(Fields{}, 200, 100)));
     ASSERT_NE(P.Info, nullptr);
     ProcessAAC_ADTSForTrackLength(P.Info);
     EXPECT_EQ(P.Info->FrameCount, 200u);
@@ -305,7 +286,7 @@ TEST(SeekADTS, LandsOnTheFirstGenuineFrameAtOrAfterTheEstimate)
     std::vector<uint8_t> Lead = ID3TagBytes(1000) + std::vector<uint8_t>{0xFF, 0xF1, 0x00} +
                                 std::vector<uint8_t>(27, 0);
     std::vector<uint8_t> Bytes = Lead + Uniform(Fields{}, 372, 500);
-    Prepared P(Written("seek.aac", Bytes));
+    Prepared P(WritePrivateFixture("seek.aac", Bytes));
     ASSERT_NE(P.Info, nullptr);
     ASSERT_EQ(P.Info->FirstFrameOffset, 1040u);
     ASSERT_EQ(P.Info->BitRate, 128000);
@@ -404,7 +385,7 @@ TEST_P(FfmpegADTS, PrepareScanAndSeek)
     // Cut in the middle of the fourth frame from the end: the scan counts
     // up to the cut frame and stops.
     std::vector<uint8_t> Cut(Bytes.begin(), Bytes.begin() + Starts[Starts.size() - 4] + 20);
-    Prepared C(Written("cut_" + std::to_string(Rate) + ".aac", Cut));
+    Prepared C(WritePrivateFixture("cut_" + std::to_string(Rate) + ".aac", Cut));
     ASSERT_NE(C.Info, nullptr);
     ProcessAAC_ADTSForTrackLength(C.Info);
     EXPECT_EQ(C.Info->FrameCount, Starts.size() - 3);

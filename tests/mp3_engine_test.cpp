@@ -34,27 +34,6 @@ void Append(std::vector<uint8_t>& To, const std::vector<uint8_t>& More)
     To.insert(To.end(), More.begin(), More.end());
 }
 
-// Files written by this process, removed when it exits.
-struct WrittenFiles {
-    std::vector<std::string> Paths;
-    ~WrittenFiles()
-    {
-        for (const std::string& P : Paths)
-            std::remove(P.c_str());
-    }
-};
-
-// Writes a fixture under a name private to this process, so that test
-// processes running side by side never share a half-written file.
-std::string Written(const std::string& Name, const std::vector<uint8_t>& Bytes)
-{
-    static WrittenFiles Files;
-    std::string Path = FixturePath(std::to_string(getpid()) + "_" + Name);
-    WriteFile(Path, Bytes);
-    Files.Paths.push_back(Path);
-    return Path;
-}
-
 struct Xing {
     uint32_t Offset;
     int Flags;
@@ -182,7 +161,7 @@ TEST(ID3Tag, TagLongerThanTheFileIsIgnored)
     std::vector<uint8_t> B = ID3TagBytes(100);
     B[6] = 0x7F; // announces about 256 MB
     Append(B, SyntheticFrames(Mpeg1Stereo, Len128k, 5));
-    std::string Path = Written("id3_huge.mp3", B);
+    std::string Path = WritePrivateFixture("id3_huge.mp3", B);
     FILE* F = fopen(Path.c_str(), "rb");
     EXPECT_EQ(ParseID3Tag(F), 0u);
     EXPECT_EQ(ftell(F), 0);
@@ -196,7 +175,7 @@ TEST(ID3Tag, TagLongerThanTheFileIsIgnored)
 
 TEST(PrepareMPEG, ConstantBitRateArithmetic)
 {
-    Prepared P(Written("cbr4m.mp3", FourMillionCbr(Mpeg1Stereo, Len128k)));
+    Prepared P(WritePrivateFixture("cbr4m.mp3", FourMillionCbr(Mpeg1Stereo, Len128k)));
     ASSERT_NE(P.Info, nullptr);
     const MPEGFileInfoType& I = *P.Info;
     EXPECT_EQ(I.FirstFrameOffset, 1010u);
@@ -213,7 +192,7 @@ TEST(PrepareMPEG, ConstantBitRateArithmetic)
     EXPECT_NE(I.CVbri, nullptr);
     EXPECT_EQ(P.Pos(), 1010);
 
-    Prepared Padded(Written("cbr4m_pad.mp3", FourMillionCbr(Mpeg1Padded, 418)));
+    Prepared Padded(WritePrivateFixture("cbr4m_pad.mp3", FourMillionCbr(Mpeg1Padded, 418)));
     ASSERT_NE(Padded.Info, nullptr);
     EXPECT_EQ(Padded.Info->FrameSize, 418u);
 }
@@ -222,7 +201,7 @@ TEST(PrepareMPEG, XingFrameCountGivesLength)
 {
     std::vector<uint8_t> B = XingFrame(Mpeg1Stereo, Len128k, {36, 3, 10000, 4000000});
     Append(B, SyntheticFrames(Mpeg1Stereo, Len128k, 9593));
-    Prepared P(Written("xing_frames.mp3", B));
+    Prepared P(WritePrivateFixture("xing_frames.mp3", B));
     ASSERT_NE(P.Info, nullptr);
     EXPECT_EQ(P.Info->TrackLength, 261u); // 10000 * 1152 / 44100
     EXPECT_EQ(P.Info->FrameCount, 10000u);
@@ -238,7 +217,7 @@ TEST(PrepareMPEG, XingByteCountIsKeptUnlessZero)
     // stream; a seek into the part that is missing ends it.
     std::vector<uint8_t> B = XingFrame(Mpeg1Stereo, Len128k, {36, 3, 100, 0xFFFFFFF0u});
     Append(B, SyntheticFrames(Mpeg1Stereo, Len128k, 99));
-    Prepared P(Written("xing_bytes.mp3", B));
+    Prepared P(WritePrivateFixture("xing_bytes.mp3", B));
     ASSERT_NE(P.Info, nullptr);
     EXPECT_EQ(P.Info->FileLength, 0xFFFFFFF0u);
     EXPECT_EQ(P.Info->TrackLength, 2u); // 100 * 1152 / 44100
@@ -253,7 +232,7 @@ TEST(PrepareMPEG, XingByteCountIsKeptUnlessZero)
     // A count of 0 says nothing: the file's size stands in.
     B = XingFrame(Mpeg1Stereo, Len128k, {36, 3, 100, 0});
     Append(B, SyntheticFrames(Mpeg1Stereo, Len128k, 99));
-    Prepared Zero(Written("xing_bytes0.mp3", B));
+    Prepared Zero(WritePrivateFixture("xing_bytes0.mp3", B));
     ASSERT_NE(Zero.Info, nullptr);
     EXPECT_EQ(Zero.Info->FileLength, B.size());
     EXPECT_EQ(Zero.Info->BitRate, 417 * 8 * 44100 / 1152);
@@ -266,7 +245,7 @@ TEST(PrepareMPEG, XingTableOfContentsDrivesSeeking)
 {
     std::vector<uint8_t> B = XingFrame(Mpeg1Stereo, Len128k, {36, 7, 10000, 8000, true});
     Append(B, SyntheticFrames(Mpeg1Stereo, Len128k, 20));
-    Prepared P(Written("xing_toc.mp3", B));
+    Prepared P(WritePrivateFixture("xing_toc.mp3", B));
     ASSERT_NE(P.Info, nullptr);
     EXPECT_EQ(P.Info->VBRFlag, 5);
     EXPECT_EQ(P.Info->BitRate, 0);
@@ -289,7 +268,7 @@ TEST(PrepareMPEG, XingOffsetDependsOnVersionAndChannels)
     for (const Case& C : Cases) {
         std::vector<uint8_t> B = XingFrame(C.Hdr, C.Len, {C.Offset, 1, C.Frames});
         Append(B, SyntheticFrames(C.Hdr, C.Len, 10));
-        Prepared P(Written("xing_at.mp3", B));
+        Prepared P(WritePrivateFixture("xing_at.mp3", B));
         ASSERT_NE(P.Info, nullptr);
         EXPECT_EQ(P.Info->TrackLength, C.Length) << C.Offset;
         EXPECT_EQ(P.Info->VBRFlag, 4) << C.Offset;
@@ -299,7 +278,7 @@ TEST(PrepareMPEG, XingOffsetDependsOnVersionAndChannels)
     // At the stereo offset in a mono frame it is not a Xing header.
     std::vector<uint8_t> B = XingFrame(Mpeg1Mono, 417, {36, 1, 10000});
     Append(B, SyntheticFrames(Mpeg1Mono, 417, 10));
-    Prepared P(Written("xing_wrong.mp3", B));
+    Prepared P(WritePrivateFixture("xing_wrong.mp3", B));
     ASSERT_NE(P.Info, nullptr);
     EXPECT_EQ(P.Info->VBRFlag, 0);
     EXPECT_EQ(P.Info->BitRate, 128000);
@@ -313,7 +292,7 @@ TEST(PrepareMPEG, XingPastTheFrameIsAbsent)
     B[20] = 7; // frames, bytes, table of contents
     B[24] = 0x7F;
     Append(B, SyntheticFrames(Mpeg25Mono8k, 72, 200));
-    Prepared P(Written("xing_short.mp3", B));
+    Prepared P(WritePrivateFixture("xing_short.mp3", B));
     ASSERT_NE(P.Info, nullptr);
     EXPECT_EQ(P.Info->VBRFlag, 0);
     EXPECT_EQ(P.Info->SampleRate, 8000u);
@@ -325,10 +304,10 @@ TEST(PrepareMPEG, RefusesWhatHoldsNoFourFrames)
 {
     EXPECT_EQ(PrepareMPEGFile("/nonexistent/zeb/file.mp3"), nullptr);
     EXPECT_EQ(PrepareMPEGFile(nullptr), nullptr);
-    EXPECT_EQ(PrepareMPEGFile(Written("empty.mp3", {}).c_str()), nullptr);
-    EXPECT_EQ(PrepareMPEGFile(Written("three.mp3", SyntheticFrames(Mpeg1Stereo, 417, 3)).c_str()),
+    EXPECT_EQ(PrepareMPEGFile(WritePrivateFixture("empty.mp3", {}).c_str()), nullptr);
+    EXPECT_EQ(PrepareMPEGFile(WritePrivateFixture("three.mp3", SyntheticFrames(Mpeg1Stereo, 417, 3)).c_str()),
               nullptr);
-    EXPECT_EQ(PrepareMPEGFile(Written("tagonly.mp3", ID3TagBytes(3000)).c_str()), nullptr);
+    EXPECT_EQ(PrepareMPEGFile(WritePrivateFixture("tagonly.mp3", ID3TagBytes(3000)).c_str()), nullptr);
 }
 
 TEST(PrepareMPEG, RefusesWhatIsNotARegularFile)
@@ -346,7 +325,7 @@ TEST(PrepareMPEG, RefusesWhatIsNotARegularFile)
 
 TEST(SeekMPEG, ConstantBitRateStartsOneFrameEarly)
 {
-    Prepared P(Written("cbr_seek.mp3", FourMillionCbr(Mpeg1Stereo, Len128k)));
+    Prepared P(WritePrivateFixture("cbr_seek.mp3", FourMillionCbr(Mpeg1Stereo, Len128k)));
     ASSERT_NE(P.Info, nullptr);
     SeekMPEGFile(P.Info, 10000);
     // 160000 - 417 = 159583, then forward to the next frame boundary.
@@ -367,7 +346,7 @@ TEST(SeekMPEG, XingTableThenWalksTheRemainder)
     PutBE32(Audio, 36 + 12, static_cast<uint32_t>(Audio.size()));
     std::vector<uint8_t> B = ID3TagBytes(500);
     Append(B, Audio);
-    Prepared P(Written("xing_seek.mp3", B));
+    Prepared P(WritePrivateFixture("xing_seek.mp3", B));
     ASSERT_NE(P.Info, nullptr);
     ASSERT_EQ(P.Info->TrackLength, 200u);
     ASSERT_EQ(P.Info->VBRFlag, 5);
@@ -386,7 +365,7 @@ TEST(SeekMPEG, XingTableOfAShortTrackUsesTheFirstEntry)
 {
     std::vector<uint8_t> B = XingFrame(Mpeg1Stereo, Len128k, {36, 5, 5, 0, true});
     Append(B, SyntheticFrames(Mpeg1Stereo, Len128k, 10));
-    Prepared P(Written("xing_tiny.mp3", B));
+    Prepared P(WritePrivateFixture("xing_tiny.mp3", B));
     ASSERT_NE(P.Info, nullptr);
     EXPECT_EQ(P.Info->TrackLength, 0u);
     EXPECT_EQ(P.Info->VBRFlag, 5);
@@ -399,7 +378,7 @@ TEST(SeekMPEG, LocateNextFrameResynchronises)
 {
     std::vector<uint8_t> B = SyntheticFrames(Mpeg1Stereo, Len128k, 6);
     B.insert(B.begin() + 2 * Len128k, 100, 0x55); // junk after two frames
-    Prepared P(Written("resync.mp3", B));
+    Prepared P(WritePrivateFixture("resync.mp3", B));
     ASSERT_NE(P.Info, nullptr);
     fseek(P.Info->Handle, 500, SEEK_SET);
     EXPECT_EQ(LocateNextFrame(P.Info), 1);
@@ -536,7 +515,7 @@ TEST(RealFiles, TruncatedXingFileSeeksByTheWholeTrack)
     std::vector<uint8_t> Bytes = ReadFile(Path);
     std::vector<uint8_t> Half(Bytes.begin(), Bytes.begin() + Bytes.size() / 2);
     Prepared Whole(Path);
-    Prepared Cut(Written("vbr_xing_half.mp3", Half));
+    Prepared Cut(WritePrivateFixture("vbr_xing_half.mp3", Half));
     ASSERT_NE(Whole.Info, nullptr);
     ASSERT_NE(Cut.Info, nullptr);
     EXPECT_EQ(Cut.Info->FileLength, Whole.Info->FileLength);
@@ -630,7 +609,7 @@ TEST(RealFiles, VbriTableSeek)
 
     std::vector<uint8_t> Tagged = ID3TagBytes(300);
     Append(Tagged, File);
-    Prepared P(Written("vbri.mp3", Tagged));
+    Prepared P(WritePrivateFixture("vbri.mp3", Tagged));
     ASSERT_NE(P.Info, nullptr);
     EXPECT_EQ(P.Info->VBRFlag, 2);
     EXPECT_EQ(P.Info->BitRate, 0);

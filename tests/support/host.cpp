@@ -321,6 +321,28 @@ bool MakeFixtureOnce(const std::string& Path, const std::function<std::string(co
     return Run(Make(Own)) && rename(Own.c_str(), Path.c_str()) == 0;
 }
 
+namespace {
+
+struct PrivateFixtures {
+    std::vector<std::string> Paths;
+    ~PrivateFixtures()
+    {
+        for (const std::string& P : Paths)
+            std::remove(P.c_str());
+    }
+};
+
+} // namespace
+
+std::string WritePrivateFixture(const std::string& Name, const std::vector<uint8_t>& Bytes)
+{
+    static PrivateFixtures Files;
+    std::string Path = FixturePath(std::to_string(getpid()) + "_" + Name);
+    WriteFile(Path, Bytes);
+    Files.Paths.push_back(Path);
+    return Path;
+}
+
 void ForEachFile(const std::string& Dir, const std::function<void(const std::string&)>& Visit)
 {
     DIR* D = opendir(Dir.c_str());

@@ -87,6 +87,10 @@ bool HaveTool(const std::string& Tool);
 // then renamed into place whole, so that tests running in parallel never
 // read half a file. True when Path is there afterwards.
 bool MakeFixtureOnce(const std::string& Path, const std::function<std::string(const std::string& Own)>& Make);
+// Writes Bytes to a fixture under a name of this process, so that test
+// processes running side by side never share a half-written file; the file
+// is removed when the process exits. Returns its path.
+std::string WritePrivateFixture(const std::string& Name, const std::vector<uint8_t>& Bytes);
 // Calls Visit with the path of every regular file below Dir (recursively).
 void ForEachFile(const std::string& Dir, const std::function<void(const std::string&)>& Visit);
 // Plays every corpus file that Select picks, one after the other, through
