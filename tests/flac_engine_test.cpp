@@ -41,14 +41,15 @@ using Prepared = std::unique_ptr<MPEGFileInfoType, Unprepare>;
 Prepared Prepare(const std::string& Path) { return Prepared(PrepareFlacFile(Path.c_str())); }
 
 // A FLAC file of a sox signal, cached in the fixture folder. The rate is
-// given for the input too, so that a length in samples is exact.
+// given for the input too, so that a length in samples is exact; no dither,
+// so every test process that makes it writes the same audio.
 std::string MakeFlac(const std::string& Name, uint32_t Rate, int Channels, int Bits, const std::string& Synth,
                      const std::string& FlacArgs = "")
 {
     std::string Flac = FixturePath(Name + ".flac");
     std::string Format = "-r " + std::to_string(Rate) + " -c " + std::to_string(Channels);
     EXPECT_TRUE(zebtest::MakeFixtureOnce(Flac, [&](const std::string& Own) {
-        return "{ sox " + Format + " -n " + Format + " -b " + std::to_string(Bits) + " " + Own + ".wav synth " +
+        return "{ sox -D " + Format + " -n " + Format + " -b " + std::to_string(Bits) + " " + Own + ".wav synth " +
                Synth + " && flac -s -f " + FlacArgs + " -o " + Own + " " + Own + ".wav; } 2>/dev/null; S=$?; rm -f " +
                Own + ".wav; exit $S";
     })) << Name;

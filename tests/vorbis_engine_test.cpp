@@ -39,14 +39,16 @@ using Prepared = std::unique_ptr<MPEGFileInfoType, Unprepare>;
 
 Prepared Prepare(const std::string& Path) { return Prepared(PrepareVorbisFile(Path.c_str())); }
 
-// An Ogg Vorbis file of a sox signal, cached in the fixture folder.
+// An Ogg Vorbis file of a sox signal, cached in the fixture folder. sox
+// writes it without dither, so every test process that makes it writes the
+// same audio.
 std::string MakeOgg(const std::string& Name, uint32_t Rate, int Channels, const std::string& Synth,
                     const std::string& OggencArgs = "")
 {
     std::string Ogg = FixturePath(Name + ".ogg");
     std::string Format = "-r " + std::to_string(Rate) + " -c " + std::to_string(Channels);
     EXPECT_TRUE(zebtest::MakeFixtureOnce(Ogg, [&](const std::string& Own) {
-        return "{ sox " + Format + " -n " + Format + " -b 16 " + Own + ".wav synth " + Synth + " && oggenc -Q " +
+        return "{ sox -D " + Format + " -n " + Format + " -b 16 " + Own + ".wav synth " + Synth + " && oggenc -Q " +
                OggencArgs + " -o " + Own + " " + Own + ".wav; } 2>/dev/null; S=$?; rm -f " + Own + ".wav; exit $S";
     })) << Name;
     return Ogg;
@@ -342,7 +344,7 @@ TEST_F(VorbisEngine, FilesThatAreNotOggVorbisAreRefused)
 TEST_F(VorbisEngine, OtherCodecsInOggAreRefused)
 {
     std::string Wav = FixturePath("vorbis_other_src.wav");
-    ASSERT_TRUE(zebtest::Run("sox -n -r 48000 -c 2 -b 16 " + Wav + " synth 0.5 sine 440 sine 660 2>/dev/null"));
+    ASSERT_TRUE(zebtest::Run("sox -D -n -r 48000 -c 2 -b 16 " + Wav + " synth 0.5 sine 440 sine 660 2>/dev/null"));
     std::vector<std::string> Paths;
     std::string FlacOgg = FixturePath("vorbis_other_flac.oga");
     if (HaveTool("flac") && zebtest::Run("flac -s -f --ogg -o " + FlacOgg + " " + Wav + " 2>/dev/null"))
