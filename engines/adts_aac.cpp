@@ -350,9 +350,9 @@ void GetNextADTSHeader(FILE* Fi, ADTSHeaderType* FrameHdr, int32_t* FrameOffset)
 MPEGFileInfoType* PrepareAAC_ADTSFile(const char* Pathname)
 {
     // Regular files only: the engine seeks, and a FIFO would block the open.
-    if (!Pathname || !IsRegularFile(Pathname))
+    if (!Pathname)
         return nullptr;
-    FILE* Fi = fopen(Pathname, "rb");
+    FILE* Fi = OpenRegularFile(Pathname);
     if (!Fi)
         return nullptr;
     MPEGFileInfoType* Info = PrepareStream(Fi);

@@ -42,3 +42,7 @@ void FreeFileInfo(MPEGFileInfoType* Info);
 // the path itself offer it nothing else: a FIFO without a writer would block
 // that open, and the engines seek.
 bool IsRegularFile(const char* Path);
+// Opens Pathname for binary reading when it is a regular file, or returns
+// null. The check is made on the open descriptor (opened without blocking),
+// so a FIFO put in the file's place meanwhile cannot block the open.
+FILE* OpenRegularFile(const char* Pathname);

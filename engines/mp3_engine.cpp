@@ -8,7 +8,6 @@
 #include "mpeghdr.h"
 
 #include <climits>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -45,23 +44,6 @@ off_t FileSizeOf(FILE* Fi)
     if (fstat(fileno(Fi), &St) != 0)
         return 0;
     return St.st_size;
-}
-
-// Opens a regular file for reading, or returns null. The engine seeks, and
-// a FIFO would block the open until a writer came, so nothing else is taken.
-FILE* OpenRegularFile(const char* Pathname)
-{
-    int Fd = open(Pathname, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (Fd < 0)
-        return nullptr;
-    struct stat St;
-    FILE* Fi = nullptr;
-    if (fstat(Fd, &St) == 0 && S_ISREG(St.st_mode) &&
-        fcntl(Fd, F_SETFL, fcntl(Fd, F_GETFL) & ~O_NONBLOCK) == 0)
-        Fi = fdopen(Fd, "rb");
-    if (!Fi)
-        close(Fd);
-    return Fi;
 }
 
 // Seeks to the next confirmed frame at or after Pos and returns 1; when
