@@ -76,11 +76,6 @@ uint32_t DecodeByFormat(PlayerInstanceType* Player)
     }
 }
 
-uint32_t TrackMilliseconds(const MPEGFileInfoType* Info)
-{
-    return Info->TrackLength * 1000u; // 32-bit, as the position scale is
-}
-
 void AdvanceElapsedTime(PlayerInstanceType* Player, uint32_t Size)
 {
     const MPEGFileInfoType* Info = Player->MPEGFileInfo;

@@ -95,11 +95,17 @@ void ReloadSupportLibrariesForTesting(void)
 
 namespace {
 
-// Runs when the process loads and unloads the library; defined after
-// CodecCritical so the lock exists before any loader runs.
+// Runs when the process loads the library; defined after CodecCritical so
+// the lock exists before any loader runs. Nothing is unloaded at exit: player
+// threads may still decode while the process ends, and the entry-point
+// tables they call through must stay valid until the last of them is gone.
+// The libraries stay mapped anyway.
 struct LibraryLifetime {
-    LibraryLifetime() { LoadSupportLibraries(); }
-    ~LibraryLifetime() { UnloadSupportLibraries(); }
+    LibraryLifetime()
+    {
+        RememberLibraryFolder();
+        LoadSupportLibraries();
+    }
 } Lifetime;
 
 // ---- Command queuing ----

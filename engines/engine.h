@@ -32,7 +32,16 @@ struct MPEGFileInfoType {
     void* CVbri;               // MPEG: the VBRI header object
     uintptr_t DecoderPriv;     // engine-private word
     uint8_t XingVBRTOC[100];   // MPEG: Xing table of contents
+    uint64_t TotalSamples;     // sample frames per channel of the whole track,
+                               // exact where the format knows it; 0 unknown
 };
+
+// The length of the track in milliseconds: from TotalSamples where the
+// engine knows them, else the whole-second TrackLength. Seeks, elapsed time
+// and the position scale all measure against this one length.
+uint32_t TrackMilliseconds(const MPEGFileInfoType* Info);
+// The sample frame at Ms milliseconds from the start, at the record's rate.
+uint64_t SampleAtMs(const MPEGFileInfoType* Info, uint32_t Ms);
 
 // A new zero-filled record, or null.
 MPEGFileInfoType* NewFileInfo(void);
@@ -46,3 +55,6 @@ bool IsRegularFile(const char* Path);
 // null. The check is made on the open descriptor (opened without blocking),
 // so a FIFO put in the file's place meanwhile cannot block the open.
 FILE* OpenRegularFile(const char* Pathname);
+// The same check for engines whose library takes a descriptor: a
+// close-on-exec, blocking descriptor of a regular file, or -1.
+int OpenRegularFd(const char* Pathname);

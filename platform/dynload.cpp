@@ -3,6 +3,7 @@
 
 #include <dlfcn.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>
@@ -23,6 +24,14 @@ const char* const* NamesFor(const char* Key, const char* const* Names)
     return Found == Overrides().end() ? Names : Found->second;
 }
 
+// The absolute folder of this library, with its trailing slash; set once
+// when the library loads.
+std::string& LibraryFolder()
+{
+    static std::string Folder;
+    return Folder;
+}
+
 } // namespace
 
 void* LoadSupportLibrary(const char* Key, const char* const* Names)
@@ -38,17 +47,30 @@ void* LoadSupportLibrary(const char* Key, const char* const* Names)
     return nullptr;
 }
 
+void RememberLibraryFolder(void)
+{
+    std::string& Folder = LibraryFolder();
+    if (!Folder.empty())
+        return;
+    Dl_info Info{};
+    if (!dladdr(reinterpret_cast<void*>(&RememberLibraryFolder), &Info) || !Info.dli_fname)
+        return;
+    // A library loaded by a relative name is found by that name from the
+    // working folder the host had then; the host may change it later.
+    char* Resolved = realpath(Info.dli_fname, nullptr);
+    std::string Path(Resolved ? Resolved : Info.dli_fname);
+    free(Resolved);
+    size_t Slash = Path.rfind('/');
+    Folder = Slash == std::string::npos ? std::string("./") : Path.substr(0, Slash + 1);
+}
+
 void* LoadModuleBesideLibrary(const char* Key, const char* FileName)
 {
     const char* const* Names = NamesFor(Key, nullptr);
     if (Names)
         return LoadSupportLibrary(Key, Names);
-    Dl_info Info{};
-    if (!dladdr(reinterpret_cast<void*>(&LoadModuleBesideLibrary), &Info) || !Info.dli_fname)
-        return nullptr;
-    std::string Path(Info.dli_fname);
-    size_t Slash = Path.rfind('/');
-    Path = (Slash == std::string::npos ? std::string() : Path.substr(0, Slash + 1)) + FileName;
+    RememberLibraryFolder();
+    std::string Path = LibraryFolder() + FileName;
     const char* const Beside[] = {Path.c_str(), nullptr};
     return LoadSupportLibrary(Key, Beside);
 }

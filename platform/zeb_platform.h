@@ -106,6 +106,9 @@ void* LoadSupportLibrary(const char* Key, const char* const* Names);
 // project's own modules are installed beside it). Key as above: a test's
 // list is taken as it stands.
 void* LoadModuleBesideLibrary(const char* Key, const char* FileName);
+// Resolves the folder of this library to an absolute path; called once when
+// the library loads, before the host can change its working folder.
+void RememberLibraryFolder(void);
 void* GetSupportSymbol(void* Library, const char* Name);
 void FreeSupportLibrary(void* Library);
 // Test hook: Names (null-terminated, kept by reference) replaces the list
