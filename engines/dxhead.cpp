@@ -1,4 +1,4 @@
-// Xing header parsing, bounded by the bytes of the first frame.
+// Xing and Info header parsing, bounded by the bytes of the first frame.
 #include "dxhead.h"
 
 #include <cstring>
@@ -58,7 +58,10 @@ int GetXingHeader(XHEADDATA* X, const uint8_t* buf, uint32_t Length)
     uint32_t SrIndex = (buf[2] >> 2) & 3;
     uint32_t Mode = (buf[3] >> 6) & 3;
     uint32_t Pos = XingOffset(X->h_id, Mode);
-    if (Length < Pos + TagSize + FieldSize || std::memcmp(buf + Pos, "Xing", TagSize) != 0)
+    if (Length < Pos + TagSize + FieldSize)
+        return 0;
+    bool Info = std::memcmp(buf + Pos, "Info", TagSize) == 0;
+    if (!Info && std::memcmp(buf + Pos, "Xing", TagSize) != 0)
         return 0;
     int Flags = ExtractI4(buf + Pos + TagSize);
     if (Length - Pos < XingExtent(Flags))
@@ -70,6 +73,7 @@ int GetXingHeader(XHEADDATA* X, const uint8_t* buf, uint32_t Length)
     if (((buf[1] >> 3) & 3) == 0)
         X->samprate >>= 1; // MPEG-2.5
     X->flags = Flags;
+    X->info = Info ? 1 : 0;
     const uint8_t* p = buf + Pos + TagSize + FieldSize;
     if (Flags & FRAMES_FLAG) {
         X->frames = ExtractI4(p);

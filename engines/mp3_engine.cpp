@@ -7,6 +7,7 @@
 #include "dxhead.h"
 #include "mpeghdr.h"
 
+#include <algorithm>
 #include <climits>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,6 +26,7 @@ constexpr uint32_t TocLastIndex = 99;
 constexpr double TocScale = 1.0 / 256.0;
 constexpr double MsToSeconds = 0.001;
 constexpr double BitsToBytes = 0.125;
+constexpr uint64_t BitsPerByte = 8;
 
 uint32_t ClampU32(uint64_t V)
 {
@@ -68,6 +70,25 @@ uint64_t StreamBytes(uint32_t Claimed, uint64_t Available)
     return Claimed == 0 ? Available : Claimed;
 }
 
+// Bytes of the leading frame that holds a Xing or Info header and no audio
+// (the decoder skips it), kept in the engine-private word; 0 without one.
+uint32_t HeaderFrameBytes(const MPEGFileInfoType* Info)
+{
+    return static_cast<uint32_t>(Info->DecoderPriv);
+}
+
+// Frame count, length and sample count from a count of frames.
+void SetFrameCount(MPEGFileInfoType* Info, uint32_t Frames)
+{
+    Info->FrameCount = Frames;
+    Info->TotalSamples = static_cast<uint64_t>(Frames) * Info->SamplesPerFrame;
+    Info->TrackLength = ClampU32(Info->TotalSamples / Info->SampleRate);
+}
+
+// An "Info" header is the same record written for a constant-bit-rate
+// stream: its frame count gives the length, but its table does not replace
+// seeking by the bit rate, and that bit rate is the stream's, not the one
+// the header frame was coded at (chosen large enough to hold the header).
 void ApplyXingHeader(MPEGFileInfoType* Info, const XHEADDATA& X, uint64_t Available)
 {
     Info->SampleRate = static_cast<uint32_t>(X.samprate);
@@ -76,15 +97,15 @@ void ApplyXingHeader(MPEGFileInfoType* Info, const XHEADDATA& X, uint64_t Availa
                            : Available;
     uint32_t Frames = static_cast<uint32_t>(X.frames);
     if ((X.flags & FRAMES_FLAG) && Frames != 0 && Info->SampleRate != 0) {
-        Info->FrameCount = Frames;
-        Info->TrackLength =
-            ClampU32(static_cast<uint64_t>(Frames) * Info->SamplesPerFrame / Info->SampleRate);
+        SetFrameCount(Info, Frames);
+        if (X.info)
+            return;
         uint64_t BytesPerFrame = Info->FileLength / Frames;
         Info->BitRate = ClampInt(static_cast<double>(BytesPerFrame * 8 * Info->SampleRate /
                                                      Info->SamplesPerFrame));
         Info->VBRFlag = VbrDetectedFlag;
     }
-    if (X.flags & TOC_FLAG) {
+    if ((X.flags & TOC_FLAG) && !X.info) {
         Info->VBRFlag |= VbrTocFlag;
         Info->BitRate = 0;
     }
@@ -93,40 +114,72 @@ void ApplyXingHeader(MPEGFileInfoType* Info, const XHEADDATA& X, uint64_t Availa
 void ApplyVbriHeader(MPEGFileInfoType* Info, uint64_t Available)
 {
     Info->BitRate = 0;
-    Info->FrameCount = VBriFrameCount(Info->CVbri);
     Info->SampleRate = VBriSampleRate(Info->CVbri);
     Info->FileLength = StreamBytes(VBriFileLength(Info->CVbri), Available);
-    Info->TrackLength = Info->SampleRate == 0
-                            ? 0
-                            : ClampU32(static_cast<uint64_t>(Info->FrameCount) *
-                                       Info->SamplesPerFrame / Info->SampleRate);
+    if (Info->SampleRate != 0)
+        SetFrameCount(Info, VBriFrameCount(Info->CVbri));
     Info->VBRFlag = VbrVbriFlag;
 }
 
-// The constant-bit-rate estimate from the first frame's header.
-void ApplyFirstFrameEstimate(MPEGFileInfoType* Info, MPEGFrameHdrType Hdr, uint64_t Available)
+// The header of the frame after a header frame when it continues the
+// stream (same version, layer and rate); otherwise First.
+MPEGFrameHdrType StreamFrameHdr(FILE* Fi, MPEGFrameHdrType First, off_t Next)
 {
-    Info->FileLength = Available;
-    Info->FrameCount = Info->FrameSize ? ClampU32(Available / Info->FrameSize) : 0;
-    Info->SampleRate = static_cast<uint32_t>(SampleRateFromFrameHdr(Hdr));
-    Info->BitRate = BitRateFromFrameHdr(Hdr);
-    Info->TrackLength =
-        Info->BitRate > 0 ? ClampU32(Available * 8 / static_cast<uint64_t>(Info->BitRate)) : 0;
+    MPEGFrameHdrType Hdr;
+    if (fseeko(Fi, Next, SEEK_SET) != 0 || !ReadFrameHdr(Fi, &Hdr))
+        return First;
+    bool Continues = Hdr.SyncBits() == FrameSyncBits && CalculateFrameLength(Hdr) != 0 &&
+                     Hdr.VersionId() == First.VersionId() && Hdr.LayerDesc() == First.LayerDesc() &&
+                     SampleRateFromFrameHdr(Hdr) == SampleRateFromFrameHdr(First);
+    return Continues ? Hdr : First;
 }
 
-// Fills the rate and length fields from the first frame's bytes.
-void ReadStreamLength(MPEGFileInfoType* Info, MPEGFrameHdrType Hdr, const std::vector<uint8_t>& Frame,
-                      uint64_t Available)
+// Sample frames in Bytes of a stream at BitRate, split so that no product
+// overflows.
+uint64_t SamplesOfBytes(uint64_t Bytes, uint64_t BitRate, uint64_t SampleRate)
+{
+    uint64_t Bits = Bytes * BitsPerByte;
+    return Bits / BitRate * SampleRate + Bits % BitRate * SampleRate / BitRate;
+}
+
+// The constant-bit-rate estimate from a frame of the stream: the audio
+// after any header frame, at that frame's bit rate.
+void ApplyStreamEstimate(MPEGFileInfoType* Info, MPEGFrameHdrType Hdr, uint64_t Available)
+{
+    uint64_t Header = std::min<uint64_t>(HeaderFrameBytes(Info), Available);
+    uint64_t Audio = Available - Header;
+    uint32_t Len = CalculateFrameLength(Hdr);
+    Info->FileLength = Available;
+    Info->FrameCount = Len ? ClampU32(Audio / Len) : 0;
+    Info->SampleRate = static_cast<uint32_t>(SampleRateFromFrameHdr(Hdr));
+    Info->BitRate = BitRateFromFrameHdr(Hdr);
+    if (Info->BitRate <= 0)
+        return;
+    uint64_t BitRate = static_cast<uint64_t>(Info->BitRate);
+    Info->TrackLength = ClampU32(Audio * BitsPerByte / BitRate);
+    Info->TotalSamples = SamplesOfBytes(Audio, BitRate, Info->SampleRate);
+}
+
+// Fills the rate and length fields from the first frame's bytes; a header
+// without a frame count leaves the length to the estimate from the stream.
+void ReadStreamLength(MPEGFileInfoType* Info, FILE* Fi, MPEGFrameHdrType Hdr,
+                      const std::vector<uint8_t>& Frame, uint64_t Available)
 {
     uint32_t FrameBytes = static_cast<uint32_t>(Frame.size());
     XHEADDATA X = {};
     X.toc = Info->XingVBRTOC;
-    if (GetXingHeader(&X, Frame.data(), FrameBytes))
+    MPEGFrameHdrType Stream = Hdr;
+    if (GetXingHeader(&X, Frame.data(), FrameBytes)) {
+        Info->DecoderPriv = Info->FrameSize;
+        Stream = StreamFrameHdr(Fi, Hdr, static_cast<off_t>(Info->FirstFrameOffset + Info->FrameSize));
         ApplyXingHeader(Info, X, Available);
-    else if (IsCVbriHeader(Info->CVbri, Frame.data(), FrameBytes))
+    } else if (IsCVbriHeader(Info->CVbri, Frame.data(), FrameBytes)) {
         ApplyVbriHeader(Info, Available);
-    if (Info->TrackLength == 0)
-        ApplyFirstFrameEstimate(Info, Hdr, Available);
+    }
+    if (Info->TotalSamples == 0)
+        ApplyStreamEstimate(Info, Stream, Available);
+    else if (X.info)
+        Info->BitRate = BitRateFromFrameHdr(Stream);
 }
 
 // The bytes of the first frame, fewer when the file ends inside it.
@@ -176,7 +229,7 @@ MPEGFileInfoType* PrepareStream(FILE* Fi)
     Info->VBRFlag = 0;
     Info->TrackLength = 0;
     Info->BitRate = 0;
-    ReadStreamLength(Info, Hdr, Frame, FileSize - FrameOffset);
+    ReadStreamLength(Info, Fi, Hdr, Frame, FileSize - FrameOffset);
     fseeko(Fi, static_cast<off_t>(FrameOffset), SEEK_SET);
     return Info;
 }
@@ -230,24 +283,45 @@ int ProbeVariableBitRate(FILE* Fi, MPEGFrameHdrType First, off_t FirstPos)
     return 0;
 }
 
-// Counts frames from the first one on and sums their durations in seconds.
-void ScanAllFrames(FILE* Fi, off_t Start, uint32_t* Count, double* Seconds)
+struct FrameScan {
+    uint32_t Count;
+    uint64_t Samples;
+    double Seconds;
+};
+
+// Counts the frames from Start on and sums their samples and durations.
+FrameScan ScanAllFrames(FILE* Fi, off_t Start)
 {
-    *Count = 0;
-    *Seconds = 0.0;
+    FrameScan Scan = {0, 0, 0.0};
     if (fseeko(Fi, Start, SEEK_SET) != 0)
-        return;
+        return Scan;
     MPEGFrameHdrType Hdr;
     while (ReadFrameHdr(Fi, &Hdr)) {
         uint32_t Len = CalculateFrameLength(Hdr);
         if (Len == 0)
-            return;
-        if (*Count < UINT32_MAX)
-            ++*Count;
-        *Seconds += FrameSeconds(Hdr);
+            break;
+        if (Scan.Count < UINT32_MAX)
+            ++Scan.Count;
+        Scan.Samples += SamplesPerFrameFromHdr(Hdr);
+        Scan.Seconds += FrameSeconds(Hdr);
         if (fseeko(Fi, Len - FrameHdrBytes, SEEK_CUR) != 0)
-            return;
+            break;
     }
+    return Scan;
+}
+
+// Bytes from the first frame at which a constant-bit-rate seek to Seconds
+// starts: one frame of the stream early (the decoder needs the frame before
+// for its bit reservoir), the first frame for the first moments.
+uint64_t ConstantBitRateOffset(const MPEGFileInfoType* Info, double Seconds)
+{
+    uint64_t Header = HeaderFrameBytes(Info);
+    uint64_t Early = Info->FrameSize;
+    if (Header && Info->SampleRate)
+        Early = static_cast<uint64_t>(Info->SamplesPerFrame) * static_cast<uint64_t>(Info->BitRate) /
+                (BitsPerByte * Info->SampleRate);
+    uint64_t Offset = static_cast<uint64_t>(ClampInt(Info->BitRate * Seconds * BitsToBytes));
+    return Offset > Early ? Header + Offset - Early : 0;
 }
 
 } // namespace
@@ -288,9 +362,7 @@ void SeekMPEGFile(MPEGFileInfoType* MPEGFileInfo, uint32_t MsOffset)
         int Found = SeekCVbriStream(MPEGFileInfo->CVbri, static_cast<float>(MsOffset));
         Offset = Found > 0 ? static_cast<uint64_t>(Found) : 0;
     } else {
-        Offset = static_cast<uint64_t>(ClampInt(MPEGFileInfo->BitRate * Seconds * BitsToBytes));
-        if (Offset > MPEGFileInfo->FrameSize)
-            Offset -= MPEGFileInfo->FrameSize;
+        Offset = ConstantBitRateOffset(MPEGFileInfo, Seconds);
     }
     PositionAtNextFrame(MPEGFileInfo->Handle,
                         static_cast<off_t>(Offset + MPEGFileInfo->FirstFrameOffset));
@@ -299,8 +371,8 @@ void SeekMPEGFile(MPEGFileInfoType* MPEGFileInfo, uint32_t MsOffset)
 int XingVBRSeek(MPEGFileInfoType* MPEGFileInfo, double SOffset)
 {
     FILE* Fi = MPEGFileInfo->Handle;
-    double TrackLength = MPEGFileInfo->TrackLength;
-    // Without a whole second of track there is no percentage: use entry 0.
+    double TrackLength = TrackMilliseconds(MPEGFileInfo) * MsToSeconds;
+    // Without a length there is no percentage: use entry 0.
     double Percent = TrackLength > 0.0 ? SOffset / TrackLength * 100.0 : 0.0;
     if (!(Percent >= 0.0))
         Percent = 0.0;
@@ -342,12 +414,11 @@ int UpdateMPEGForVBRTrackLength(MPEGFileInfoType* MPEGFileInfo)
         return 0;
 
     MPEGFileInfo->VBRFlag = VbrDetectedFlag;
-    uint32_t Count;
-    double Seconds;
-    ScanAllFrames(Fi, static_cast<off_t>(First), &Count, &Seconds);
-    MPEGFileInfo->FrameCount = Count;
+    FrameScan Scan = ScanAllFrames(Fi, static_cast<off_t>(First + HeaderFrameBytes(MPEGFileInfo)));
+    MPEGFileInfo->FrameCount = Scan.Count;
+    MPEGFileInfo->TotalSamples = Scan.Samples;
     MPEGFileInfo->BitRate = 0;
-    MPEGFileInfo->TrackLength = Seconds >= UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(Seconds);
+    MPEGFileInfo->TrackLength = Scan.Seconds >= UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(Scan.Seconds);
     return 1;
 }
 

@@ -142,6 +142,8 @@ MPEGFileInfoType* NewWavInfo(FILE* Fi, const PCMFormatType& Format, off_t FirstF
     Info->BytesPerSample = static_cast<uint16_t>(Format.wBitsPerSample / 8);
     Info->FileLength = DataSz;
     Info->TrackLength = static_cast<uint32_t>(std::min<uint64_t>(Seconds, UINT32_MAX));
+    // Counted in the sample frames that decoding delivers and seeking steps by.
+    Info->TotalSamples = DataSz / (static_cast<uint32_t>(Info->Channels) * Info->BytesPerSample);
     // At least one byte per call, so that a very low byte rate still plays out.
     Info->DecoderPriv = std::max<uint32_t>(Format.nAvgBytesPerSec / ReadsPerSecond, 1);
     return Info;

@@ -49,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
     MPEGFileInfoType* Info = PrepareMPEGFile(TempPath().c_str());
     if (!Info)
         return 0;
-    uint32_t Ms = Info->TrackLength * 1000;
+    uint32_t Ms = TrackMilliseconds(Info);
     for (uint32_t To : {0u, Ms / 3, Ms / 2, Ms, Ms + 1000, 0xFFFFFFFFu})
         SeekMPEGFile(Info, To);
     fseek(Info->Handle, static_cast<long>(Size / 2), SEEK_SET);

@@ -37,7 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
         uint32_t Target = Size ? Data[Size - 1] * 7u : 0;
         SeekPCMWavFile(Info, Target);
         DecodeSections(Info, Out);
-        SeekPCMWavFile(Info, Info->TrackLength * 1000u + 1000u);
+        uint32_t End = TrackMilliseconds(Info);
+        SeekPCMWavFile(Info, End <= UINT32_MAX - 1000u ? End + 1000u : UINT32_MAX);
         DecodeWavSection(Info, Out.data(), OutBufSz);
         SeekPCMWavFile(Info, 0);
         DecodeWavSection(Info, Out.data(), 1);

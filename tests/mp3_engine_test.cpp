@@ -1,7 +1,9 @@
 // MPEG engine: ID3 skipping, preparation (CBR, Xing, VBRI), seeking,
 // resynchronisation, the exact length scan and the bit-rate correction.
+#include "core/mpglibdll.h"
 #include "engines/mp3_engine.h"
 #include "engines/mpeghdr.h"
+#include "zeb-audio.h"
 
 #include "support/host.h"
 #include "support/mpeg_fixtures.h"
@@ -118,6 +120,26 @@ std::string FfprobePackets(const std::string& Path)
     return S;
 }
 
+// Sample frames per channel that the player's decoder makes of the stream
+// from First on, fed in blocks as the player feeds it.
+uint64_t DecodedSamples(const std::vector<uint8_t>& Bytes, size_t First, uint16_t Channels)
+{
+    static mpstr State;
+    EXPECT_EQ(InitMP3(&State), 1);
+    std::vector<char> Out(1 << 16);
+    uint64_t PcmBytes = 0;
+    for (size_t At = First; At < Bytes.size(); At += 4096) {
+        int Len = static_cast<int>(std::min<size_t>(4096, Bytes.size() - At));
+        int Done = 0;
+        const char* In = reinterpret_cast<const char*>(&Bytes[At]);
+        for (int Stat = decodeMP3(&State, In, Len, Out.data(), static_cast<int>(Out.size()), &Done);
+             Stat == MP3_OK; Stat = decodeMP3(&State, nullptr, 0, Out.data(), static_cast<int>(Out.size()), &Done))
+            PcmBytes += static_cast<uint64_t>(Done);
+    }
+    ExitMP3(&State);
+    return PcmBytes / 2 / Channels;
+}
+
 } // namespace
 
 // ---- ID3v2 tags ----
@@ -183,6 +205,7 @@ TEST(PrepareMPEG, ConstantBitRateArithmetic)
     EXPECT_EQ(I.FileLength, 4000000u);
     EXPECT_EQ(I.FrameCount, 9592u);
     EXPECT_EQ(I.TrackLength, 250u);
+    EXPECT_EQ(I.TotalSamples, 250u * 44100);
     EXPECT_EQ(I.BitRate, 128000);
     EXPECT_EQ(I.VBRFlag, 0);
     EXPECT_EQ(I.SampleRate, 44100u);
@@ -340,7 +363,7 @@ TEST(SeekMPEG, ConstantBitRateStartsOneFrameEarly)
 
 TEST(SeekMPEG, XingTableThenWalksTheRemainder)
 {
-    // 200 s of 417-byte frames (0.0260625 s each) behind a tag, linear table.
+    // 200.02 s (7657 frames of 1152/44100 s) behind a tag, linear table.
     std::vector<uint8_t> Audio = XingFrame(Mpeg1Stereo, Len128k, {36, 7, 7657, 0, true});
     Append(Audio, SyntheticFrames(Mpeg1Stereo, Len128k, 7700));
     PutBE32(Audio, 36 + 12, static_cast<uint32_t>(Audio.size()));
@@ -351,11 +374,12 @@ TEST(SeekMPEG, XingTableThenWalksTheRemainder)
     ASSERT_EQ(P.Info->TrackLength, 200u);
     ASSERT_EQ(P.Info->VBRFlag, 5);
 
-    SeekMPEGFile(P.Info, 91000); // 45.5 %
+    EXPECT_EQ(P.Info->TotalSamples, 7657u * 1152);
+    SeekMPEGFile(P.Info, 91000); // 45.496 % of the exact length
     long TocPos = static_cast<long>(P.Info->XingVBRTOC[45] / 256.0 * Audio.size());
     long StartFrame = (TocPos + Len128k - 1) / Len128k;
-    // One second more is 39 frames of 0.0260625 s.
-    EXPECT_EQ(P.Pos(), 510 + (StartFrame + 39) * static_cast<long>(Len128k));
+    // The remaining 0.496 % of 200.02 s, 0.992 s, are 38 frames.
+    EXPECT_EQ(P.Pos(), 510 + (StartFrame + 38) * static_cast<long>(Len128k));
 
     SeekMPEGFile(P.Info, 0);
     EXPECT_EQ(P.Pos(), 510);
@@ -452,6 +476,61 @@ TEST(RealFiles, VariableBitRateWithXing)
         double T = TimeAt(Offsets, P.Pos(), 1152, 44100) - 1152.0 / 44100;
         EXPECT_NEAR(T, Ms / 1000.0, 0.3) << Ms;
     }
+    EXPECT_EQ(P.Info->TotalSamples, DecodedSamples(Bytes, P.Info->FirstFrameOffset, 2));
+
+    // The table maps percents of the exact length: half of 2.9 s is 1.45 s,
+    // not 72 % of the file as half of the whole-second length would be.
+    std::string Short = LameFixture("eng_vbr_xing_2_9.mp3", 2.9, 2, 44100, "-V 2");
+    Prepared S(Short);
+    ASSERT_NE(S.Info, nullptr);
+    ASSERT_EQ(S.Info->VBRFlag, 5);
+    EXPECT_EQ(S.Info->TrackLength, 2u);
+    SeekMPEGFile(S.Info, TrackMilliseconds(S.Info) / 2);
+    Offsets = FrameOffsets(ReadFile(Short), S.Info->FirstFrameOffset);
+    double Half = TimeAt(Offsets, S.Pos(), 1152, 44100) - 1152.0 / 44100;
+    EXPECT_NEAR(Half, TrackMilliseconds(S.Info) / 2000.0, 0.1);
+}
+
+// A constant-bit-rate stream whose first frame holds an "Info" header, coded
+// at a higher bit rate than the stream so that the header fits in it (56
+// kbit/s before frames of 32 kbit/s at 22.05 kHz mono, as ffmpeg writes it).
+TEST(RealFiles, InfoHeaderOfAConstantBitRateStream)
+{
+    std::string Path = FfmpegFixture("eng_info_32k.mp3", 3.37, 1, 22050, "-c:a libmp3lame -b:a 32k -f mp3");
+    if (Path.empty())
+        GTEST_SKIP() << "ffmpeg missing";
+    std::vector<uint8_t> Bytes = ReadFile(Path);
+    Prepared P(Path);
+    ASSERT_NE(P.Info, nullptr);
+    const MPEGFileInfoType& I = *P.Info;
+    ASSERT_EQ(std::memcmp(&Bytes[I.FirstFrameOffset + 13], "Info", 4), 0);
+    ASSERT_GT(BitRateFromFrameHdr(FrameHdrFromBytes(&Bytes[I.FirstFrameOffset])), 32000);
+
+    // The header's frame count is the frames after it, which is what plays.
+    std::vector<long> Offsets = FrameOffsets(Bytes, I.FirstFrameOffset);
+    EXPECT_EQ(I.FrameCount, Offsets.size() - 1);
+    EXPECT_EQ(I.TotalSamples, uint64_t{I.FrameCount} * 576);
+    EXPECT_EQ(I.TotalSamples, DecodedSamples(Bytes, I.FirstFrameOffset, 1));
+    EXPECT_EQ(I.TrackLength, 3u);
+    EXPECT_EQ(I.BitRate, 32000);
+    EXPECT_EQ(I.VBRFlag, 0);
+    EXPECT_EQ(UpdateMPEGForVBRTrackLength(P.Info), 0);
+    EXPECT_EQ(ZEBAudioGetMP3TrackLength(Path.c_str()), 3u);
+    MPEGTrackInfoType Track = {};
+    ASSERT_EQ(ZEBAudioGetMP3TrackInfo(Path.c_str(), &Track), 1);
+    EXPECT_EQ(Track.TrackLength, 3u);
+    EXPECT_EQ(Track.BitRate, 32);
+
+    // A seek starts one stream frame early, counted after the header frame.
+    const double Frame = 576.0 / 22050;
+    for (uint32_t Ms : {1000u, 2500u}) {
+        SeekMPEGFile(P.Info, Ms);
+        double T = TimeAt(Offsets, P.Pos(), 576, 22050) - Frame;
+        EXPECT_GT(T, Ms / 1000.0 - 2 * Frame) << Ms;
+        EXPECT_LE(T, Ms / 1000.0 + 0.001) << Ms;
+    }
+    SeekMPEGFile(P.Info, 0);
+    EXPECT_EQ(P.Pos(), static_cast<long>(I.FirstFrameOffset));
 }
 
 TEST(RealFiles, VariableBitRateWithoutXingIsScanned)
@@ -501,6 +580,7 @@ TEST(RealFiles, ScannedLengthIsThePlayingTime)
         uint64_t Frames = FrameOffsets(ReadFile(Path), 0).size();
         EXPECT_EQ(P.Info->FrameCount, Frames) << C.Name;
         EXPECT_EQ(P.Info->TrackLength, Frames * C.SamplesPerFrame / C.Rate) << C.Name;
+        EXPECT_EQ(P.Info->TotalSamples, Frames * C.SamplesPerFrame) << C.Name;
     }
 }
 
@@ -522,15 +602,17 @@ TEST(RealFiles, TruncatedXingFileSeeksByTheWholeTrack)
     EXPECT_EQ(Cut.Info->TrackLength, 20u);
     EXPECT_EQ(Cut.Info->VBRFlag, 5);
 
-    // 25 %: the table's entry, then on to the next frame.
+    // Just past 25 % of the exact length: the table's entry, on to the
+    // next frame, and one frame more for the rest of the millisecond.
     const MPEGFileInfoType& I = *Whole.Info;
     std::vector<long> Offsets = FrameOffsets(Bytes, I.FirstFrameOffset);
     long TocPos = static_cast<long>(I.XingVBRTOC[25] / 256.0 * I.FileLength) + I.FirstFrameOffset;
-    long Expected = *std::lower_bound(Offsets.begin(), Offsets.end(), TocPos);
+    long Expected = *(std::lower_bound(Offsets.begin(), Offsets.end(), TocPos) + 1);
     ASSERT_LT(Expected, static_cast<long>(Half.size()));
-    SeekMPEGFile(Whole.Info, 5000);
+    uint32_t Quarter = TrackMilliseconds(Whole.Info) / 4 + 1;
+    SeekMPEGFile(Whole.Info, Quarter);
     EXPECT_EQ(Whole.Pos(), Expected);
-    SeekMPEGFile(Cut.Info, 5000);
+    SeekMPEGFile(Cut.Info, Quarter);
     EXPECT_EQ(Cut.Pos(), Expected);
 
     // 90 % lies beyond the data: the stream stands at its end.

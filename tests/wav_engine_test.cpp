@@ -185,6 +185,8 @@ TEST(WavPrepare, FillsRecordAndDeliversDataUnchanged)
     EXPECT_EQ(Info->FirstFrameOffset, 44u);
     EXPECT_EQ(Info->FileLength, Pcm.size());
     EXPECT_EQ(Info->TrackLength, 3u);
+    EXPECT_EQ(Info->TotalSamples, (3u * 176400 + 100) / 4);
+    EXPECT_EQ(TrackMilliseconds(Info), 3000u);
     EXPECT_EQ(Info->DecoderPriv, 44100u);
     EXPECT_EQ(Info->FrameSize, 0u);
     EXPECT_EQ(Info->BitRate, 0);
@@ -363,6 +365,8 @@ TEST(Wave64, ParsesGuidChunksWithPadding)
     EXPECT_EQ(Info->Channels, 1);
     EXPECT_EQ(Info->DecoderPriv, 22050u);
     EXPECT_EQ(Info->TrackLength, 0u);
+    EXPECT_EQ(Info->TotalSamples, 35000u); // the odd byte is no sample frame
+    EXPECT_EQ(TrackMilliseconds(Info), 793u);
     EXPECT_TRUE(DecodeAll(Info) == Pcm);
     UnPreparePCMWavFile(Info);
 }
@@ -421,6 +425,7 @@ TEST(Wave64, DataChunkAboveFourGiBHas64BitLengths)
     ASSERT_NE(Info, nullptr);
     EXPECT_EQ(Info->FileLength, DataSz);
     EXPECT_EQ(Info->TrackLength, static_cast<uint32_t>(DataSz / 176400)); // 30434 s
+    EXPECT_EQ(Info->TotalSamples, DataSz / 4);
     EXPECT_EQ(Info->FirstFrameOffset, Header.size());
 
     // A seek past 4 GiB lands where 64-bit arithmetic puts it.
