@@ -1,10 +1,24 @@
-// ZEBAudioFormatErrorString and the queries that need no player.
+// ZEBAudioFormatErrorString, the queries that need no player, and the end
+// of a host process while its players decode.
 #include "zeb-audio.h"
+
+#include "support/host.h"
+#include "support/mpeg_fixtures.h"
+#include "support/subprocess.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
+#include <unistd.h>
+
+using namespace zebtest;
 
 namespace {
 
@@ -70,6 +84,178 @@ TEST(DeviceEnumeration, ArrayIsAlwaysReleasable)
     for (unsigned int i = 0; i < Count; ++i)
         EXPECT_LT(strlen(Devices[i]), 80u);
     ZEBAudioFreeDeviceEnums(Devices);
+}
+
+// ---- The host process ends while its players decode ----
+
+constexpr const char* ExitFileVariable = "ZEB_TEST_EXIT_FILE";
+constexpr int PlayersPerProcess = 4;
+constexpr int ProcessesPerFormat = 10;
+constexpr int ProcessesAtOnce = 2;
+
+void Put(std::vector<uint8_t>& B, const char* Tag)
+{
+    for (int i = 0; i < 4; ++i)
+        B.push_back(static_cast<uint8_t>(Tag[i]));
+}
+
+void PutLE(std::vector<uint8_t>& B, uint32_t V, int Bytes)
+{
+    for (int i = 0; i < Bytes; ++i)
+        B.push_back(static_cast<uint8_t>(V >> (8 * i)));
+}
+
+void PutBE(std::vector<uint8_t>& B, uint32_t V, int Bytes)
+{
+    for (int i = Bytes - 1; i >= 0; --i)
+        B.push_back(static_cast<uint8_t>(V >> (8 * i)));
+}
+
+// 16-bit stereo at 44.1 kHz: the header of a RIFF WAVE and of an AIFF file
+// announcing Bytes of samples.
+std::vector<uint8_t> WaveHeader(uint32_t Bytes)
+{
+    std::vector<uint8_t> B;
+    Put(B, "RIFF");
+    PutLE(B, 36 + Bytes, 4);
+    Put(B, "WAVE");
+    Put(B, "fmt ");
+    PutLE(B, 16, 4);
+    PutLE(B, 1, 2); // PCM
+    PutLE(B, 2, 2);
+    PutLE(B, 44100, 4);
+    PutLE(B, 176400, 4);
+    PutLE(B, 4, 2);
+    PutLE(B, 16, 2);
+    Put(B, "data");
+    PutLE(B, Bytes, 4);
+    return B;
+}
+
+std::vector<uint8_t> AiffHeader(uint32_t Bytes)
+{
+    const uint8_t Rate44100[10] = {0x40, 0x0E, 0xAC, 0x44, 0, 0, 0, 0, 0, 0}; // 80-bit float
+    std::vector<uint8_t> B;
+    Put(B, "FORM");
+    PutBE(B, 46 + Bytes, 4);
+    Put(B, "AIFF");
+    Put(B, "COMM");
+    PutBE(B, 18, 4);
+    PutBE(B, 2, 2);
+    PutBE(B, Bytes / 4, 4);
+    PutBE(B, 16, 2);
+    for (uint8_t Byte : Rate44100)
+        B.push_back(Byte);
+    Put(B, "SSND");
+    PutBE(B, 8 + Bytes, 4);
+    PutBE(B, 0, 8); // offset and block size
+    return B;
+}
+
+// Header followed by Bytes of silence left as a hole in the file: long PCM
+// that costs no disk space.
+std::string SilentPcmFixture(const std::string& Name, const std::vector<uint8_t>& Header, uint32_t Bytes)
+{
+    std::string Path = WritePrivateFixture(Name, Header);
+    return truncate(Path.c_str(), static_cast<off_t>(Header.size() + Bytes)) == 0 ? Path : "";
+}
+
+// Long enough that four players decoding at full speed are far from the end
+// when the host returns: the faster the decoder, the longer the file.
+std::vector<std::string> LongFilesOfEveryFormat()
+{
+    const uint32_t HourOfPcm = 3600u * 176400;
+    const struct {
+        const char* Name;
+        double Seconds;
+        const char* Options;
+    } Encoded[] = {
+        {"exit_long.mp3", 600, "-c:a libmp3lame -b:a 32k -f mp3"},
+        {"exit_long.flac", 360, "-c:a flac -f flac"},
+        {"exit_long.ogg", 180, "-c:a libvorbis -f ogg"},
+        {"exit_long.aac", 180, "-c:a aac -b:a 64k -f adts"},
+        {"exit_long.m4a", 180, "-c:a aac -b:a 64k -f ipod"},
+        {"exit_long.wma", 1200, "-c:a wmav2 -b:a 32k -f asf"},
+    };
+    std::vector<std::string> Paths = {SilentPcmFixture("exit_long.wav", WaveHeader(HourOfPcm), HourOfPcm),
+                                      SilentPcmFixture("exit_long.aiff", AiffHeader(HourOfPcm), HourOfPcm)};
+    for (const auto& E : Encoded)
+        Paths.push_back(FfmpegFixture(E.Name, E.Seconds, 2, 44100, E.Options));
+    return Paths;
+}
+
+// The host run by the test below in a process of its own: four players
+// decode the file named in the environment at full speed, and main returns
+// while they do. The window and the output modules the players use are
+// left alive on purpose, so that only the library meets the process's end.
+TEST(ProcessExit, HostThatReturnsWhilePlayersDecode)
+{
+    const char* Path = getenv(ExitFileVariable);
+    if (!Path)
+        GTEST_SKIP() << "run by ProcessExit.EveryFormatEndsWithoutACrash";
+    Host* H = new Host;
+    for (int i = 0; i < PlayersPerProcess; ++i) {
+        void* Player = ZEBAudioPlayerCreate(H->Window());
+        ASSERT_NE(Player, nullptr);
+        TestOutput* Out = new TestOutput;
+        Out->KeepData = false;
+        TestOutput::Open(Player, Out);
+        ZEBAudioInputOpen(Player, Path);
+        ZEBAudioPlay(Player);
+    }
+    int Playing = 0, Ended = 0;
+    ZEBMessage M;
+    while (Playing < PlayersPerProcess && H->Next(&M, 20000)) {
+        ASSERT_NE(M.Msg, static_cast<uint32_t>(ZEB_RSP_ERROR)) << MessageName(M);
+        Playing += M.Msg == ZEB_NTF_PLAY_STATE && M.wParam == ZEB_PLAYER_STATE_PLAYING;
+    }
+    ASSERT_EQ(Playing, PlayersPerProcess);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    uint32_t Furthest = 0;
+    while (H->Next(&M, 0)) {
+        Ended += M.Msg == ZEB_NTF_PLAY_STATE && M.wParam == ZEB_PLAYER_STATE_EOS;
+        if (M.Msg == ZEB_NTF_ELAPSED_TIME)
+            Furthest = std::max(Furthest, M.lParam);
+    }
+    printf("main returns with a player at %u ms, %d at their end\n", Furthest, Ended);
+}
+
+std::string ThisProgram()
+{
+    char Buffer[PATH_MAX];
+    ssize_t N = readlink("/proc/self/exe", Buffer, sizeof Buffer - 1);
+    return N > 0 ? std::string(Buffer, static_cast<size_t>(N)) : "";
+}
+
+// Many host processes, each returning from main while four players decode
+// a long file: every one ends through exit with status 0, none by a signal.
+TEST(ProcessExit, EveryFormatEndsWithoutACrash)
+{
+    if (!HaveTool("ffmpeg"))
+        GTEST_SKIP() << "ffmpeg missing";
+    std::vector<std::string> Argv = {ThisProgram(), "--gtest_filter=ProcessExit.HostThatReturnsWhilePlayersDecode"};
+    for (const std::string& Path : LongFilesOfEveryFormat()) {
+        ASSERT_FALSE(Path.empty());
+        setenv(ExitFileVariable, Path.c_str(), 1);
+        int Bad = 0;
+        std::string FirstBad;
+        for (int Round = 0; Round < ProcessesPerFormat / ProcessesAtOnce; ++Round) {
+            std::vector<ProcessResult> Results(ProcessesAtOnce);
+            std::vector<std::thread> Runs;
+            for (ProcessResult& R : Results)
+                Runs.emplace_back([&R, &Argv] { R = RunProcess(Argv, 30000); });
+            for (std::thread& T : Runs)
+                T.join();
+            for (const ProcessResult& R : Results) {
+                if (R.Exited && R.ExitCode == 0)
+                    continue;
+                if (Bad++ == 0)
+                    FirstBad = DescribeEnd(R) + "\n" + R.Out + R.Err;
+            }
+        }
+        EXPECT_EQ(Bad, 0) << Path << ", first: " << FirstBad;
+    }
+    unsetenv(ExitFileVariable);
 }
 
 } // namespace

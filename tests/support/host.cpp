@@ -168,7 +168,8 @@ void TOWrite(void* Inst, void* Buf, uint32_t Size, uint16_t Bps, uint16_t Channe
     std::lock_guard<std::mutex> G(Out->Lock);
     Out->Calls.push_back("write");
     const uint8_t* Bytes = static_cast<const uint8_t*>(Buf);
-    Out->Data.insert(Out->Data.end(), Bytes, Bytes + Size);
+    if (Out->KeepData)
+        Out->Data.insert(Out->Data.end(), Bytes, Bytes + Size);
     Out->Writes.push_back(Size);
     Out->LastChannels = Channels;
     Out->LastRate = Rate;

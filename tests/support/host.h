@@ -59,6 +59,7 @@ struct TestOutput {
     std::atomic<int> ThrowOnCmd{0};   // throw from OutputCmd when set
     std::atomic<int> WriteDelayMs{0}; // sleep in every write (paces playback)
     std::atomic<int> CmdDelayMs{0};   // sleep in every output command
+    std::atomic<bool> KeepData{true}; // false: writes are counted, not kept
     bool WithCreate = true;
     bool WithCmd = true;
 
