@@ -2,6 +2,7 @@
 // file whatever its name, and the adapters from the player to each engine.
 #include "core/engine_table.h"
 
+#include "core/input.h"
 #include "core/player.h"
 #include "engines/aac_core.h"
 #include "engines/adts_aac.h"
@@ -20,8 +21,6 @@
 
 #include <cstring>
 #include <string>
-
-std::string PathExtension(const char* Path);
 
 namespace {
 
