@@ -1007,7 +1007,7 @@ static const KnownAttribute KnownAttributes[] = {
     {"WM/EncodingSettings", ZEB_WMT_TYPE_STRING}, {"WM/ToolName", ZEB_WMT_TYPE_STRING},
 };
 
-enum { WM_NAME_MAX = 1024, WM_VALUE_MAX = 0xFFFF, HUNDRED_NS_PER_MS = 10000 };
+enum { WM_NAME_MAX = 1024, WM_VALUE_MAX = 0xFFFF, HUNDRED_NS_PER_MS = 10000, BINARY_SHOWN = 32 };
 
 static uint32_t KnownType(const char* Name)
 {
@@ -1079,6 +1079,31 @@ static void PutUtf8(uint32_t C)
     }
 }
 
+/* A UTF-16 name into UTF-8 (Out holds Size bytes); lone surrogates become
+   U+FFFD, and a name too long for Out is cut at a whole character. */
+static void Utf16ToUtf8(const uint16_t* Name, char* Out, size_t Size)
+{
+    size_t N = 0;
+    for (size_t I = 0; Name[I]; I++) {
+        uint32_t C = Name[I];
+        if (C >= 0xD800 && C <= 0xDBFF && Name[I + 1] >= 0xDC00 && Name[I + 1] <= 0xDFFF)
+            C = 0x10000 + ((C - 0xD800) << 10) + (Name[++I] - 0xDC00);
+        else if (C >= 0xD800 && C <= 0xDFFF)
+            C = 0xFFFD;
+        unsigned char B[4];
+        int Len = C < 0x80 ? 1 : C < 0x800 ? 2 : C < 0x10000 ? 3 : 4;
+        static const unsigned char Lead[] = {0, 0, 0xC0, 0xE0, 0xF0};
+        for (int K = Len - 1; K > 0; K--, C >>= 6)
+            B[K] = (unsigned char)(0x80 | (C & 0x3F));
+        B[0] = (unsigned char)(Lead[Len] | C);
+        if (N + (size_t)Len >= Size)
+            break;
+        memcpy(Out + N, B, (size_t)Len);
+        N += (size_t)Len;
+    }
+    Out[N] = '\0';
+}
+
 static uint64_t ValueLE(const uint8_t* Value, int Bytes)
 {
     uint64_t X = 0;
@@ -1110,6 +1135,24 @@ static void PrintText(const uint8_t* Value)
     }
 }
 
+/* {00112233-4455-6677-8899-AABBCCDDEEFF} from the 16 bytes as stored. */
+static void PrintGuid(const uint8_t* Value)
+{
+    printf("{%08X-%04X-%04X-", (unsigned)ValueLE(Value, 4), (unsigned)ValueLE(Value + 4, 2),
+           (unsigned)ValueLE(Value + 6, 2));
+    for (int I = 8; I < 16; I++)
+        printf(I == 10 ? "-%02X" : "%02X", Value[I]);
+    printf("}");
+}
+
+/* Up to BINARY_SHOWN bytes in hexadecimal, then the length. */
+static void PrintBinary(const uint8_t* Value, uint32_t Length)
+{
+    for (uint32_t I = 0; I < Length && I < BINARY_SHOWN; I++)
+        printf("%02x", Value[I]);
+    printf("%s (%u bytes)", Length > BINARY_SHOWN ? "..." : "", (unsigned)Length);
+}
+
 static void PrintValue(const char* Name, uint32_t Type, const uint8_t* Value)
 {
     switch (Type) {
@@ -1121,6 +1164,8 @@ static void PrintValue(const char* Name, uint32_t Type, const uint8_t* Value)
         if (strcmp(Name, "Duration") == 0)
             printf(" (%.3f s)", (double)(ValueLE(Value, 8) / HUNDRED_NS_PER_MS) / 1000.0);
         break;
+    case ZEB_WMT_TYPE_WORD: printf("%u", (unsigned)ValueLE(Value, 2)); break;
+    case ZEB_WMT_TYPE_GUID: PrintGuid(Value); break;
     default: break;
     }
 }
@@ -1134,30 +1179,52 @@ static int WideName(const char* Name, uint16_t* Wide)
     return 1;
 }
 
+/* The editor opens a file only for a user who may write it. */
 static void* OpenWMFile(const char* Path)
 {
     void* Editor = _WMOpenMetaEditor(Path);
-    if (!Editor)
-        fprintf(stderr, "zebplay: %s: not an editable Windows Media file (or the Windows Media module is "
-                        "missing)\n", Path);
-    return Editor;
+    if (Editor)
+        return Editor;
+    if (access(Path, F_OK) == 0 && access(Path, W_OK) != 0 && (errno == EACCES || errno == EROFS))
+        fprintf(stderr, "zebplay: %s: %s\n", Path, errno == EACCES ? "permission denied" : strerror(errno));
+    else
+        fprintf(stderr, "zebplay: %s: not an editable Windows Media file, in use by another editor, or the "
+                        "Windows Media module is missing\n", Path);
+    return NULL;
 }
 
-/* Prints NAME<tab>TYPE<tab>VALUE for every well-known attribute the file has. */
+/* A value as stored, checked against the length its type needs. */
+static void PrintStoredValue(const char* Name, uint32_t Type, const uint8_t* Value, uint32_t Length)
+{
+    static const uint32_t Needs[] = {4, 2, 0, 4, 8, 2, 16};
+    int Terminated = Type != ZEB_WMT_TYPE_STRING || (Length >= 2 && Length % 2 == 0 &&
+                                                     Value[Length - 1] == 0 && Value[Length - 2] == 0);
+    if (Type == ZEB_WMT_TYPE_BINARY || Type > ZEB_WMT_TYPE_GUID || Length < Needs[Type] || !Terminated)
+        PrintBinary(Value, Length);
+    else
+        PrintValue(Name, Type, Value);
+}
+
+/* Prints NAME<tab>TYPE<tab>VALUE for every attribute of the file, in its
+   order, with the name and type it is stored under. */
 static int ListAttributes(const char* Path)
 {
     void* Editor = OpenWMFile(Path);
     if (!Editor)
         return EXIT_PLAY_FAILED;
-    for (size_t I = 0; I < sizeof KnownAttributes / sizeof KnownAttributes[0]; I++) {
-        uint16_t Wide[WM_NAME_MAX];
+    uint32_t Count = _WMGetHeaderAttributeCount(Editor);
+    for (uint32_t I = 0; I < Count; I++) {
+        uint16_t* Wide = NULL;
         uint8_t* Value = NULL;
-        Utf8ToUtf16(KnownAttributes[I].Name, Wide, WM_NAME_MAX);
-        if (!_WMGetHeaderAttribute(Editor, Wide, &Value))
+        uint32_t Type = 0, Length = 0;
+        if (!_WMGetHeaderAttributeByIndex(Editor, I, &Wide, &Type, &Value, &Length))
             continue;
-        printf("%s\t%s\t", KnownAttributes[I].Name, TypeName(KnownAttributes[I].Type));
-        PrintValue(KnownAttributes[I].Name, KnownAttributes[I].Type, Value);
+        char Name[WM_NAME_MAX * 3];
+        Utf16ToUtf8(Wide, Name, sizeof Name);
+        printf("%s\t%s\t", Name, TypeName(Type));
+        PrintStoredValue(Name, Type, Value, Length);
         printf("\n");
+        _WMFreeHeaderAttribute((uint8_t*)Wide);
         _WMFreeHeaderAttribute(Value);
     }
     return _WMCloseMetaEditor(Editor) ? 0 : EXIT_PLAY_FAILED;
