@@ -28,6 +28,10 @@ constexpr int IoBufferSize = 32768;
 constexpr int BoxHeaderSize = 8;
 constexpr int LargeBoxHeaderSize = 16;
 constexpr int MaxTopLevelBoxes = 1 << 20;
+// A fragmented file is indexed by reading it through to its end when it is
+// opened (on the player's audio thread): a larger one is refused rather
+// than read whole. 128 MiB is about an hour of AAC at 256 kbit/s.
+constexpr int64_t MaxFragmentedFileBytes = int64_t{128} << 20;
 
 // The demuxer's view of the file: reads at its own offset with pread, so
 // the descriptor's offset is never relied on.
@@ -118,9 +122,12 @@ bool HasMovieFragments(int Fd, int64_t FileSize)
     return false;
 }
 
-// Reads every packet so that the demuxer indexes every fragment.
+// Reads every packet so that the demuxer indexes every fragment; the
+// packets' payloads are discarded unread where the demuxer can skip them.
 void IndexAllFragments(AVFormatContext* Ctx)
 {
+    for (unsigned i = 0; i < Ctx->nb_streams; ++i)
+        Ctx->streams[i]->discard = AVDISCARD_ALL;
     AVPacket* Packet = av_packet_alloc();
     if (!Packet)
         return;
@@ -242,6 +249,9 @@ Demuxer OpenDemuxer(AVIOContext* Io)
 
 bool ReadTracks(Mp4File& File)
 {
+    bool Fragmented = HasMovieFragments(File.Fd, File.FileSize);
+    if (Fragmented && File.FileSize > MaxFragmentedFileBytes)
+        return false;
     IoCursor Cursor{File.Fd, 0, File.FileSize};
     IoContext Io = MakeIo(&Cursor);
     if (!Io)
@@ -249,7 +259,7 @@ bool ReadTracks(Mp4File& File)
     Demuxer Ctx = OpenDemuxer(Io.get());
     if (!Ctx)
         return false;
-    if (HasMovieFragments(File.Fd, File.FileSize))
+    if (Fragmented)
         IndexAllFragments(Ctx.get());
     for (unsigned i = 0; i < Ctx->nb_streams; ++i)
         if (IsTrack(Ctx->streams[i]))
