@@ -235,6 +235,17 @@ uint32_t TrackSeconds(MP4FileHandle File, MP4TrackId Track)
     return static_cast<uint32_t>(Duration);
 }
 
+// The track's length in sample frames at the delivered rate (which differs
+// from the track's time scale where the decoder upsamples); 0 when unknown.
+uint64_t TrackSamples(MP4FileHandle File, MP4TrackId Track, uint32_t Rate)
+{
+    MP4Duration Duration = 0;
+    if (!Mp4.GetTrackDurationEx(File, Track, &Duration) ||
+        !Mp4.ConvertFromTrackDurationEx(File, Track, &Duration, Rate))
+        return 0;
+    return Duration;
+}
+
 void FillMP4Record(MPEGFileInfoType* Info, MP4FileHandle File, MP4TrackId Track, unsigned long Rate,
                    unsigned char Channels)
 {
@@ -243,6 +254,7 @@ void FillMP4Record(MPEGFileInfoType* Info, MP4FileHandle File, MP4TrackId Track,
     Info->Channels = Channels;
     Info->BytesPerSample = OutBytesPerSample;
     Info->TrackLength = TrackSeconds(File, Track);
+    Info->TotalSamples = TrackSamples(File, Track, Info->SampleRate);
     uint32_t BitRate = Mp4.GetTrackBitRate(File, Track);
     Info->BitRate = static_cast<int>(std::min<uint32_t>(BitRate, INT_MAX));
     Info->VBRFlag = BitRate == 0 ? 1 : 0;
@@ -444,7 +456,7 @@ void UnPrepareAAC_MP4File(MPEGFileInfoType* MPEGFileInfo)
 }
 
 // The module's lookup when it has one; otherwise the proportional sample of
-// the track length. A track shorter than a second (length 0) seeks to its
+// the track's length in milliseconds. A track of unknown length seeks to its
 // start. A target past the end leaves nothing to read.
 void SeekAAC_MP4File(MPEGFileInfoType* MPEGFileInfo, uint32_t MsOffset)
 {
@@ -456,11 +468,12 @@ void SeekAAC_MP4File(MPEGFileInfoType* MPEGFileInfo, uint32_t MsOffset)
         AAC->Sample = std::min(Id, AAC->SampleCount);
         return;
     }
-    if (MPEGFileInfo->TrackLength == 0) {
+    uint32_t TrackMs = TrackMilliseconds(MPEGFileInfo);
+    if (TrackMs == 0) {
         AAC->Sample = 0;
         return;
     }
-    double Ratio = MsOffset / (MPEGFileInfo->TrackLength * 1000.0);
+    double Ratio = static_cast<double>(MsOffset) / TrackMs;
     double Target = AAC->SampleCount * Ratio;
     AAC->Sample = Target >= AAC->SampleCount ? AAC->SampleCount : static_cast<uint32_t>(Target);
 }
