@@ -1,80 +1,14 @@
 // Decoding one section, streaming it to the output, progress and preload.
 #include "core/pipeline.h"
 
+#include "core/engine_table.h"
 #include "core/player.h"
-#include "engines/aac_core.h"
-#include "engines/flac.h"
-#include "engines/mp3_engine.h"
-#include "engines/sndfile.h"
-#include "engines/vorbis_engine.h"
-#include "engines/wav_engine.h"
-#include "engines/wmaengine.h"
-#include "io/aio_bfr.h"
 #include "output/dsound_if.h"
 #include "output/filters.h"
 
 #include <cstring>
 
 namespace {
-
-// Decodes MPEG blocks from the read-ahead buffer until a block yields PCM;
-// 0 at the end of the input.
-uint32_t DecodeMPEGSection(PlayerInstanceType* Player)
-{
-    uint32_t Total = 0;
-    while (Total == 0) {
-        uint32_t Len = ReadAIOBuf(Player->AIOBuf, Player->InBuf, InBufSz);
-        if (Len == 0) {
-            db_printf("EOF on AIO read\n");
-            return 0;
-        }
-        int Sz = 0;
-        int Stat = decodeMP3(&Player->MPEGDecodeInfo, reinterpret_cast<const char*>(Player->InBuf),
-                             static_cast<int>(Len), reinterpret_cast<char*>(Player->ScratchBuf), OutBufSz, &Sz);
-        // The decoder never writes more than the room left in the section;
-        // what does not fit stays in the decoder for the next call.
-        while (Stat == MP3_OK) {
-            memcpy(Player->OutBuf + Total, Player->ScratchBuf, static_cast<uint32_t>(Sz));
-            Total += static_cast<uint32_t>(Sz);
-            if (Total == OutBufSz)
-                break;
-            Stat = decodeMP3(&Player->MPEGDecodeInfo, nullptr, 0, reinterpret_cast<char*>(Player->ScratchBuf),
-                             static_cast<int>(OutBufSz - Total), &Sz);
-        }
-        db_printf("end decode %d\n", static_cast<int>(Total));
-        if (Stat == MP3_ERR) {
-            db_printf("codec thru error\n");
-            Player->acmFlushStream = 1;
-            FlushAIOBuffers(Player->AIOBuf);
-            if (LocateNextFrame(Player->MPEGFileInfo))
-                StartAIOStream(Player->AIOBuf, Player->MPEGFileInfo->Handle);
-        }
-    }
-    return Total;
-}
-
-uint32_t DecodeByFormat(PlayerInstanceType* Player)
-{
-    switch (Player->FileFormat) {
-    case MP3_FMT:
-        return DecodeMPEGSection(Player);
-    case PCMWAV_FMT:
-        return DecodeWavSection(Player->MPEGFileInfo, Player->OutBuf, OutBufSz);
-    case VORBIS_FMT:
-        return DecodeVorbisSection(Player->MPEGFileInfo, Player->OutBuf, OutBufSz);
-    case AACRAW_FMT:
-    case AACMP4_FMT:
-        return DecodeAACSection(Player->MPEGFileInfo, Player->OutBuf, OutBufSz);
-    case WMA_FMT:
-        return DecodeWMASection(Player->MPEGFileInfo, Player->OutBuf, OutBufSz);
-    case FLAC_FMT:
-        return DecodeFlacSection(Player->MPEGFileInfo, Player->OutBuf);
-    case LIBSNDFILE_FMT:
-        return DecodeLibSndSection(Player->MPEGFileInfo, Player->OutBuf, OutBufSz);
-    default:
-        return 0;
-    }
-}
 
 void AdvanceElapsedTime(PlayerInstanceType* Player, uint32_t Size)
 {
@@ -101,7 +35,9 @@ uint32_t DecodeSection(PlayerInstanceType* PlayerInstance)
         InitMP3(&Player->MPEGDecodeInfo);
         Player->acmFlushStream = 0;
     }
-    uint32_t Size = DecodeByFormat(Player);
+    const EngineOpsType* Engine = EngineFor(Player->FileFormat);
+    uint32_t Size = Engine->Decode(Player);
+    // MPEG input ends before the time and the filters see the section.
     if (Size == 0 && Player->FileFormat == MP3_FMT)
         return 0;
     if (Size > OutBufSz)
@@ -116,9 +52,10 @@ uint32_t DecodeSection(PlayerInstanceType* PlayerInstance)
 int StreamToOutput(PlayerInstanceType* PlayerInstance)
 {
     PlayerInstanceType* Player = PlayerInstance;
-    // The WMA engine decodes on the runtime's thread: until it hands a
-    // sample over there is nothing to decode here.
-    if (Player->FileFormat == WMA_FMT && !WMASamplesPending(Player->MPEGFileInfo)) {
+    // An engine that decodes on a thread of its own may have nothing to
+    // hand over yet.
+    const EngineOpsType* Engine = EngineFor(Player->FileFormat);
+    if (Engine->Ready && !Engine->Ready(Player->MPEGFileInfo)) {
         Sleep(0);
         return 1;
     }
@@ -140,6 +77,13 @@ int StreamToOutput(PlayerInstanceType* PlayerInstance)
         const MPEGFileInfoType* Info = Player->MPEGFileInfo;
         Player->cOutputModule.OutputWrite(Player->cOutputInst, Player->OutBuf, Size, SupportBytesSample,
                                           Info->Channels, Info->SampleRate);
+    }
+    // The output reported its failure once; decoding on into a stream that
+    // is gone would only flood the host with progress.
+    if (Player->DSoundProp && IsDSoundStreamGivenUp(Player->DSoundProp)) {
+        PostHostMessage(Player->hPar, ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_PAUSED, 0);
+        Player->PlayState = ZEB_PLAYER_STATE_PAUSED;
+        return 0;
     }
     return 1;
 }

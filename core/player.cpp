@@ -2,11 +2,10 @@
 #include "core/player.h"
 
 #include "core/dsound_shared.h"
+#include "core/engine_table.h"
 #include "core/input.h"
 #include "core/pipeline.h"
 #include "core/zeb-audiodefs.h"
-#include "engines/mp3_engine.h"
-#include "engines/wmaengine.h"
 #include "io/aio_bfr.h"
 #include "output/dsound_if.h"
 #include "output/filters.h"
@@ -96,8 +95,9 @@ int HandleInputOpen(PlayerInstanceType* Player, uint32_t Code, char* Path)
             } else {
                 SendResponse(Player, Code, ZEB_ERR_NONE);
                 PostToHost(Player, ZEB_NTF_INPUT_OPENED, 0, Player->MPEGFileInfo->TrackLength);
-                if (Player->FileFormat == MP3_FMT)
-                    StartAIOStream(Player->AIOBuf, Player->MPEGFileInfo->Handle);
+                const EngineOpsType* Engine = EngineFor(Player->FileFormat);
+                if (Engine->Started)
+                    Engine->Started(Player);
             }
         }
     }
@@ -105,18 +105,19 @@ int HandleInputOpen(PlayerInstanceType* Player, uint32_t Code, char* Path)
     return 0;
 }
 
-// The WMA reader runs on its own thread and follows the transport itself;
-// its answer does not change the host's.
-void TellWMAEngine(PlayerInstanceType* Player, uint32_t Cmd)
+// An engine that decodes on a thread of its own follows the transport
+// itself; its answer does not change the host's.
+void TellEngine(PlayerInstanceType* Player, uint32_t Cmd)
 {
-    if (Player->FileFormat == WMA_FMT)
-        WMAActionZEBCommand(Cmd, Player->MPEGFileInfo);
+    const EngineOpsType* Engine = EngineFor(Player->FileFormat);
+    if (Engine->Transport)
+        Engine->Transport(Player->MPEGFileInfo, Cmd);
 }
 
 int HandleStop(PlayerInstanceType* Player, uint32_t Code)
 {
     if (InputIsOpen(Player)) {
-        TellWMAEngine(Player, ZEB_CMD_STOP);
+        TellEngine(Player, ZEB_CMD_STOP);
         int Status = OutputCommand(Player, ZEB_CMD_STOP, 0);
         SeekFileStream(Player, 0);
         Player->acmFlushStream = 1;
@@ -140,7 +141,7 @@ int HandleStop(PlayerInstanceType* Player, uint32_t Code)
 int HandlePause(PlayerInstanceType* Player, uint32_t Code, int IsPlaying)
 {
     if (InputIsOpen(Player))
-        TellWMAEngine(Player, ZEB_CMD_PAUSE);
+        TellEngine(Player, ZEB_CMD_PAUSE);
     if (!OutputCommand(Player, ZEB_CMD_PAUSE, 0)) {
         SendResponse(Player, Code, ZEB_ERR_GENERAL);
         return IsPlaying;
@@ -160,7 +161,7 @@ int HandlePlay(PlayerInstanceType* Player, uint32_t Code)
         db_printf("play FAILED\n");
         return 0;
     }
-    TellWMAEngine(Player, ZEB_CMD_PLAY);
+    TellEngine(Player, ZEB_CMD_PLAY);
     int Status = 1;
     if (Player->PlayState == ZEB_PLAYER_STATE_PAUSED) {
         Status = OutputCommand(Player, ZEB_CMD_PLAY, 0);
@@ -186,7 +187,9 @@ int HandleSeek(PlayerInstanceType* Player, uint32_t Code, uint32_t Posn, uint32_
     SendResponse(Player, Code, ZEB_ERR_NONE);
     if (!InputIsOpen(Player))
         return IsPlaying;
-    uint32_t TrackMs = Player->MPEGFileInfo->TrackLength * 1000u;
+    // The target is measured on the exact length, and the time reported is
+    // the time the engine was asked for: the audio resumes where it says.
+    uint32_t TrackMs = TrackMilliseconds(Player->MPEGFileInfo);
     uint32_t Target = static_cast<uint32_t>(TrackMs * (static_cast<double>(Posn) / Range));
     SeekFileStream(Player, Target);
     db_printf("seek msg processed: %d\n", static_cast<int>(Target));
@@ -260,7 +263,9 @@ int HandlePreload(PlayerInstanceType* Player, uint32_t Code, int IsPlaying)
     SendResponse(Player, Code, ZEB_ERR_NONE);
     if (!InputIsOpen(Player)) {
         PostToHost(Player, ZEB_NTF_PRELOAD, 2, 0);
-    } else if (IsPreloadBufferReady(Player->DSoundProp)) {
+    } else if (Player->PlayState != ZEB_PLAYER_STATE_PAUSED && IsPreloadBufferReady(Player->DSoundProp)) {
+        // While paused the buffer holds unplayed audio under its cursor:
+        // it is not ready for a preload.
         PerformBufferPreload(Player);
         PostToHost(Player, ZEB_NTF_PRELOAD, 0, 0);
     } else {
@@ -275,9 +280,12 @@ int HandleSetDuration(PlayerInstanceType* Player, uint32_t Code, uint32_t Second
         SendResponse(Player, Code, ZEB_ERR_INPUT_NOT_OPEN);
         return IsPlaying;
     }
-    if (Player->FileFormat == MP3_FMT || Player->FileFormat == AACRAW_FMT)
-        AvgBitRate(Player->MPEGFileInfo, Seconds);
+    const EngineOpsType* Engine = EngineFor(Player->FileFormat);
+    if (Engine->DurationSet)
+        Engine->DurationSet(Player->MPEGFileInfo, Seconds);
+    // The host's length replaces the engine's exact one.
     Player->MPEGFileInfo->TrackLength = Seconds;
+    Player->MPEGFileInfo->TotalSamples = 0;
     SendResponse(Player, Code, ZEB_ERR_NONE);
     return IsPlaying;
 }

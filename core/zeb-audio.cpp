@@ -3,6 +3,7 @@
 #include "zeb-audio.h"
 
 #include "core/dsound_shared.h"
+#include "core/engine_table.h"
 #include "core/input.h"
 #include "core/player.h"
 #include "core/zeb-audiodefs.h"
@@ -222,10 +223,9 @@ ZEB_API uint32_t ZEBAudioGetMP3TrackLength(const char* FileName)
     AudioFileFmtType Format = OpenFileStream(FileName, &Info);
     if (!Info)
         return 0;
-    if (Format == MP3_FMT)
-        UpdateMPEGForVBRTrackLength(Info);
-    else if (Format == AACRAW_FMT)
-        ProcessAAC_ADTSForTrackLength(Info);
+    const EngineOpsType* Engine = EngineFor(Format);
+    if (Engine->ScanLength)
+        Engine->ScanLength(Info);
     uint32_t Length = Info->TrackLength;
     CloseFileStream(Format, Info);
     return Length;
@@ -240,10 +240,10 @@ ZEB_API int ZEBAudioGetMP3TrackInfo(const char* FileName, MPEGTrackInfoType* pTr
     if (!Info)
         return 0;
     if (pTrackInfo->TrackLength == 0) {
-        if (Format == MP3_FMT && Info->VBRFlag == 0)
-            UpdateMPEGForVBRTrackLength(Info);
-        else if (Format == AACRAW_FMT)
-            ProcessAAC_ADTSForTrackLength(Info);
+        // An MPEG file with a frame table already has its exact length.
+        const EngineOpsType* Engine = EngineFor(Format);
+        if (Engine->ScanLength && !(Format == MP3_FMT && Info->VBRFlag != 0))
+            Engine->ScanLength(Info);
         pTrackInfo->TrackLength = Info->TrackLength;
     }
     pTrackInfo->SampleRate = Info->SampleRate;

@@ -36,6 +36,7 @@ constexpr unsigned char OutputPcm16 = 1;
 constexpr uint32_t OutBytesPerSample = 2;
 // A frame is 1024 samples per channel, twice that when SBR upsamples.
 constexpr unsigned long MaxFrameSamplesPerChannel = 2048;
+constexpr uint16_t MaxConvertedChannels = 2; // mono and stereo convert
 constexpr uint32_t MaxTrackIndex = UINT16_MAX; // track indices are 16-bit
 const char* const AudioTrackType = "soun";
 
@@ -83,6 +84,8 @@ void ReleaseDecodeInfo(AACDecodeInfoType* AAC)
         return;
     if (AAC->hDecoder && Faad.Close)
         Faad.Close(AAC->hDecoder);
+    FreePcmLayoutConverter(AAC->Converter);
+    delete[] AAC->Converted;
     delete[] AAC->InBuffer;
     delete AAC;
 }
@@ -114,9 +117,6 @@ void NoteStreamLayout(AACDecodeInfoType* AAC)
     AAC->ChannelConfig = Known ? ChannelConfigOf(AAC->InBuffer) : NoLayout;
 }
 
-// The decoder keeps the rate of its initialisation whatever a later ADTS
-// header says, so a frame of another rate or channel layout would play at
-// the wrong pitch or with its channels wrong: such a frame ends the stream.
 bool LayoutChanged(const AACDecodeInfoType* AAC)
 {
     if (AAC->RateIndex == NoLayout || !StartsWithADTSHeader(AAC->InBuffer, AAC->InBufSz))
@@ -124,12 +124,38 @@ bool LayoutChanged(const AACDecodeInfoType* AAC)
     return RateIndexOf(AAC->InBuffer) != AAC->RateIndex || ChannelConfigOf(AAC->InBuffer) != AAC->ChannelConfig;
 }
 
+// The decoder keeps the rate of its initialisation whatever a later ADTS
+// header says, so a frame of another rate or channel layout would play at
+// the wrong pitch: a new decoder is initialised from that frame (its PCM is
+// converted to the stream's layout on delivery). False when it cannot be.
+bool RestartDecoder(AACDecodeInfoType* AAC, FILE* Fi)
+{
+    void* Fresh = Faad.Open();
+    if (!Fresh)
+        return false;
+    unsigned long Rate = 0;
+    unsigned char Channels = 0;
+    long Used = ConfigureForADTS(Fresh) ? Faad.Init(Fresh, AAC->InBuffer, AAC->InBufSz, &Rate, &Channels) : -1;
+    if (Used < 0 || static_cast<unsigned long>(Used) > AAC->InBufSz || Rate == 0 || Channels == 0) {
+        Faad.Close(Fresh);
+        return false;
+    }
+    Faad.Close(AAC->hDecoder);
+    AAC->hDecoder = Fresh;
+    NoteStreamLayout(AAC);
+    if (AAC->Converter)
+        ResetPcmLayoutConverter(AAC->Converter);
+    PackInBuffer(AAC, static_cast<uint32_t>(Used), Fi);
+    return true;
+}
+
 // Decodes from the window until a frame yields samples or the window is
-// empty. False on a decoding error or a change of stream layout.
+// empty. False on a decoding error or a change of layout that no decoder
+// takes.
 bool DecodeADTSFrames(MPEGFileInfoType* Info, AACDecodeInfoType* AAC, faacDecFrameInfo* Frame, void** Pcm)
 {
     while (Frame->samples == 0 && AAC->InBufSz != 0) {
-        if (LayoutChanged(AAC))
+        if (LayoutChanged(AAC) && !RestartDecoder(AAC, Info->Handle))
             return false;
         *Frame = {};
         *Pcm = Faad.Decode(AAC->hDecoder, Frame, AAC->InBuffer, AAC->InBufSz);
@@ -168,24 +194,64 @@ bool DecodeMP4Frames(MPEGFileInfoType* Info, AACDecodeInfoType* AAC, faacDecFram
     return true;
 }
 
-// The frame's PCM, as far as whole sample frames fit into OutBuf; a frame
-// larger than the buffer is cut there. A frame the decoder describes
-// impossibly is a decoding error, and one of another rate or channel count
-// than the open reported ends the stream rather than play at the wrong pitch.
-uint32_t DeliverFrame(const MPEGFileInfoType* Info, const faacDecFrameInfo& Frame, const void* Pcm, void* OutBuf,
-                      uint32_t OutBufSz)
+// The first whole sample frames of Bytes that fit into OutBuf.
+uint32_t CopyWholeFrames(const void* Pcm, uint64_t Bytes, uint32_t FrameBytes, void* OutBuf, uint32_t OutBufSz)
 {
-    if (Frame.samples == 0 || !Pcm || Frame.channels == 0)
-        return 0;
-    if (Frame.samples % Frame.channels != 0 || Frame.samples > MaxFrameSamplesPerChannel * Frame.channels)
-        return 0;
-    if (Frame.channels != Info->Channels || Frame.samplerate != Info->SampleRate)
-        return 0;
-    uint32_t FrameBytes = Frame.channels * OutBytesPerSample;
-    uint64_t Bytes = static_cast<uint64_t>(Frame.samples) * OutBytesPerSample;
     uint32_t Fit = static_cast<uint32_t>(std::min<uint64_t>(Bytes, OutBufSz / FrameBytes * FrameBytes));
     memcpy(OutBuf, Pcm, Fit);
     return Fit;
+}
+
+bool ReserveConverted(AACDecodeInfoType* AAC, uint32_t Frames, uint16_t Channels)
+{
+    if (Frames <= AAC->ConvertedFrames)
+        return true;
+    delete[] AAC->Converted;
+    AAC->Converted = new (std::nothrow) int16_t[static_cast<size_t>(Frames) * Channels];
+    AAC->ConvertedFrames = AAC->Converted ? Frames : 0;
+    return AAC->Converted != nullptr;
+}
+
+// A frame of another rate or channel count, converted to the record's
+// layout; *Delivered may be 0 while the resampler fills. False when no
+// converter serves the two layouts (more than two channels).
+bool ConvertFrame(const MPEGFileInfoType* Info, AACDecodeInfoType* AAC, const faacDecFrameInfo& Frame,
+                  const void* Pcm, void* OutBuf, uint32_t OutBufSz, uint32_t* Delivered)
+{
+    if (Frame.samplerate == 0 || Frame.samplerate > UINT32_MAX || Frame.channels > MaxConvertedChannels)
+        return false;
+    if (!AAC->Converter)
+        AAC->Converter = NewPcmLayoutConverter(Info->SampleRate, Info->Channels);
+    if (!AAC->Converter)
+        return false;
+    uint32_t InFrames = static_cast<uint32_t>(Frame.samples / Frame.channels);
+    uint32_t InRate = static_cast<uint32_t>(Frame.samplerate);
+    if (!ReserveConverted(AAC, PcmLayoutMaxFrames(AAC->Converter, InFrames, InRate), Info->Channels))
+        return false;
+    uint32_t Frames = ConvertPcmLayout(AAC->Converter, static_cast<const int16_t*>(Pcm), InFrames, InRate,
+                                       Frame.channels, AAC->Converted, AAC->ConvertedFrames);
+    uint32_t FrameBytes = Info->Channels * OutBytesPerSample;
+    *Delivered = CopyWholeFrames(AAC->Converted, uint64_t{Frames} * FrameBytes, FrameBytes, OutBuf, OutBufSz);
+    return true;
+}
+
+// The frame's PCM, as far as whole sample frames fit into OutBuf; a frame
+// larger than the buffer is cut there. A frame the decoder describes
+// impossibly is a decoding error (false); one of another rate or channel
+// count than the record's is converted to the record's layout.
+bool DeliverFrame(const MPEGFileInfoType* Info, AACDecodeInfoType* AAC, const faacDecFrameInfo& Frame,
+                  const void* Pcm, void* OutBuf, uint32_t OutBufSz, uint32_t* Delivered)
+{
+    *Delivered = 0;
+    if (Frame.samples == 0 || !Pcm || Frame.channels == 0)
+        return false;
+    if (Frame.samples % Frame.channels != 0 || Frame.samples > MaxFrameSamplesPerChannel * Frame.channels)
+        return false;
+    if (Frame.channels != Info->Channels || Frame.samplerate != Info->SampleRate)
+        return ConvertFrame(Info, AAC, Frame, Pcm, OutBuf, OutBufSz, Delivered);
+    uint32_t FrameBytes = Frame.channels * OutBytesPerSample;
+    *Delivered = CopyWholeFrames(Pcm, uint64_t{Frame.samples} * OutBytesPerSample, FrameBytes, OutBuf, OutBufSz);
+    return true;
 }
 
 // The track's configuration parsed and the decoder initialised from it.
@@ -235,6 +301,17 @@ uint32_t TrackSeconds(MP4FileHandle File, MP4TrackId Track)
     return static_cast<uint32_t>(Duration);
 }
 
+// The track's length in sample frames at the delivered rate (which differs
+// from the track's time scale where the decoder upsamples); 0 when unknown.
+uint64_t TrackSamples(MP4FileHandle File, MP4TrackId Track, uint32_t Rate)
+{
+    MP4Duration Duration = 0;
+    if (!Mp4.GetTrackDurationEx(File, Track, &Duration) ||
+        !Mp4.ConvertFromTrackDurationEx(File, Track, &Duration, Rate))
+        return 0;
+    return Duration;
+}
+
 void FillMP4Record(MPEGFileInfoType* Info, MP4FileHandle File, MP4TrackId Track, unsigned long Rate,
                    unsigned char Channels)
 {
@@ -243,6 +320,7 @@ void FillMP4Record(MPEGFileInfoType* Info, MP4FileHandle File, MP4TrackId Track,
     Info->Channels = Channels;
     Info->BytesPerSample = OutBytesPerSample;
     Info->TrackLength = TrackSeconds(File, Track);
+    Info->TotalSamples = TrackSamples(File, Track, Info->SampleRate);
     uint32_t BitRate = Mp4.GetTrackBitRate(File, Track);
     Info->BitRate = static_cast<int>(std::min<uint32_t>(BitRate, INT_MAX));
     Info->VBRFlag = BitRate == 0 ? 1 : 0;
@@ -381,11 +459,21 @@ uint32_t DecodeAACSection(MPEGFileInfoType* MPEGFileInfo, void* OutBuf, uint32_t
     if (!MPEGFileInfo || !OutBuf || !MPEGFileInfo->DecoderPriv || !FaadReady())
         return 0;
     AACDecodeInfoType* AAC = DecodeInfoOf(MPEGFileInfo);
-    faacDecFrameInfo Frame{};
-    void* Pcm = nullptr;
-    bool Decoded = AAC->InBuffer ? DecodeADTSFrames(MPEGFileInfo, AAC, &Frame, &Pcm)
-                                 : DecodeMP4Frames(MPEGFileInfo, AAC, &Frame, &Pcm);
-    return Decoded ? DeliverFrame(MPEGFileInfo, Frame, Pcm, OutBuf, OutBufSz) : 0;
+    if (OutBufSz < uint32_t{MPEGFileInfo->Channels} * OutBytesPerSample)
+        return 0; // not one sample frame fits
+    // Every pass consumes input, so the loop ends; it repeats only while a
+    // converted frame yields nothing yet.
+    for (;;) {
+        faacDecFrameInfo Frame{};
+        void* Pcm = nullptr;
+        bool Decoded = AAC->InBuffer ? DecodeADTSFrames(MPEGFileInfo, AAC, &Frame, &Pcm)
+                                     : DecodeMP4Frames(MPEGFileInfo, AAC, &Frame, &Pcm);
+        uint32_t Delivered = 0;
+        if (!Decoded || !DeliverFrame(MPEGFileInfo, AAC, Frame, Pcm, OutBuf, OutBufSz, &Delivered))
+            return 0;
+        if (Delivered != 0)
+            return Delivered;
+    }
 }
 
 void PostSeekAACBufferReload(MPEGFileInfoType* MPEGFileInfo)
@@ -396,6 +484,8 @@ void PostSeekAACBufferReload(MPEGFileInfoType* MPEGFileInfo)
     if (!AAC->InBuffer)
         return;
     AAC->InBufSz = static_cast<uint32_t>(fread(AAC->InBuffer, 1, AACInBufferSz, MPEGFileInfo->Handle));
+    if (AAC->Converter)
+        ResetPcmLayoutConverter(AAC->Converter);
 }
 
 // The MP4 path keeps the decoder's default configuration: 16-bit PCM.
@@ -434,33 +524,33 @@ void UnPrepareAAC_MP4File(MPEGFileInfoType* MPEGFileInfo)
 {
     if (!MPEGFileInfo)
         return;
-    AACDecodeInfoType* AAC = DecodeInfoOf(MPEGFileInfo);
-    if (AAC && AAC->hDecoder && Faad.Close)
-        Faad.Close(AAC->hDecoder);
+    ReleaseDecodeInfo(DecodeInfoOf(MPEGFileInfo));
     if (MPEGFileInfo->Handle && Mp4.Close)
         Mp4.Close(MP4HandleOf(MPEGFileInfo));
-    delete AAC;
     FreeFileInfo(MPEGFileInfo);
 }
 
 // The module's lookup when it has one; otherwise the proportional sample of
-// the track length. A track shorter than a second (length 0) seeks to its
+// the track's length in milliseconds. A track of unknown length seeks to its
 // start. A target past the end leaves nothing to read.
 void SeekAAC_MP4File(MPEGFileInfoType* MPEGFileInfo, uint32_t MsOffset)
 {
     if (!MPEGFileInfo || !MPEGFileInfo->DecoderPriv)
         return;
     AACDecodeInfoType* AAC = DecodeInfoOf(MPEGFileInfo);
+    if (AAC->Converter)
+        ResetPcmLayoutConverter(AAC->Converter);
     if (Mp4.GetSampleIdFromMsTime) {
         MP4SampleId Id = Mp4.GetSampleIdFromMsTime(MP4HandleOf(MPEGFileInfo), AAC->TrackId, MsOffset, false);
         AAC->Sample = std::min(Id, AAC->SampleCount);
         return;
     }
-    if (MPEGFileInfo->TrackLength == 0) {
+    uint32_t TrackMs = TrackMilliseconds(MPEGFileInfo);
+    if (TrackMs == 0) {
         AAC->Sample = 0;
         return;
     }
-    double Ratio = MsOffset / (MPEGFileInfo->TrackLength * 1000.0);
+    double Ratio = static_cast<double>(MsOffset) / TrackMs;
     double Target = AAC->SampleCount * Ratio;
     AAC->Sample = Target >= AAC->SampleCount ? AAC->SampleCount : static_cast<uint32_t>(Target);
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "engine.h"
+#include "pcm_layout.h"
 #include "platform/mp4/zeb_mp4.h"
 
 #include <cstdint>
@@ -16,10 +17,15 @@ struct AACDecodeInfoType {
     uint32_t SampleCount; // MP4: samples in the track
     uint32_t Sample;     // MP4: samples consumed; the next read is Sample + 1
     uint32_t TrackId;    // MP4: the audio track
-    // ADTS: the sampling-frequency index and channel configuration of the
-    // first frame; a frame that changes them ends the stream.
+    // ADTS: the sampling-frequency index and channel configuration the
+    // decoder was initialised with; a frame that changes them restarts it.
     uint8_t RateIndex;
     uint8_t ChannelConfig;
+    // Frames of another rate or channel count than the record's are
+    // converted to the record's layout through these (null until needed).
+    PcmLayoutConverterType* Converter;
+    int16_t* Converted;
+    uint32_t ConvertedFrames; // capacity of Converted, in frames
 };
 
 constexpr uint32_t AACInBufferSz = 1536;

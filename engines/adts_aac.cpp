@@ -385,18 +385,27 @@ void ProcessAAC_ADTSForTrackLength(MPEGFileInfoType* MPEGFileInfo)
         return;
     uint32_t Count = CountFrames(Fi);
     MPEGFileInfo->FrameCount = Count;
+    // At the record's rate: the decoder's, where it upsamples, else the header's.
+    uint32_t HeaderRate = SampleRateIndexTable[SampleRate(Hdr)];
+    MPEGFileInfo->TotalSamples = uint64_t{Count} * SamplesPerAACFrame * MPEGFileInfo->SampleRate / HeaderRate;
     MPEGFileInfo->BitRate = 0;
     MPEGFileInfo->TrackLength = static_cast<uint32_t>(Count / FramesPerSec);
     MPEGFileInfo->VBRFlag = ADTSVBRFlag;
 }
 
+// A byte position proportional to the time: of the exact length in
+// milliseconds where the frames were counted, else at the estimated bit rate.
 void SeekAAC_ADTSFile(MPEGFileInfoType* MPEGFileInfo, uint32_t MsOffset)
 {
     if (!MPEGFileInfo || !MPEGFileInfo->Handle)
         return;
     FILE* Fi = MPEGFileInfo->Handle;
-    double Seconds = MsOffset * MsToSeconds;
-    double Bytes = MPEGFileInfo->BitRate > 0 ? MPEGFileInfo->BitRate * Seconds * BitsToBytes : 0.0;
+    double Bytes = 0.0;
+    uint32_t TrackMs = TrackMilliseconds(MPEGFileInfo);
+    if (MPEGFileInfo->TotalSamples != 0 && TrackMs != 0)
+        Bytes = static_cast<double>(MPEGFileInfo->FileLength) * MsOffset / TrackMs;
+    else if (MPEGFileInfo->BitRate > 0)
+        Bytes = MPEGFileInfo->BitRate * (MsOffset * MsToSeconds) * BitsToBytes;
     off_t Target = static_cast<off_t>(Bytes) + MPEGFileInfo->FirstFrameOffset;
     ADTSHeaderType Hdr;
     off_t Found = -1;

@@ -274,8 +274,10 @@ int CWMediaEngine::ReadHeaderAttribute(const WMChar* pwszName, uint8_t** ppbValu
     if (!m_pHeaderInfo || !ppbValue || !pwszName)
         return 0;
     *Length = 0;
-    if (m_pHeaderInfo3)
-        return ReadByIndices(pwszName, ppbValue, Length);
+    // A name the indices do not reach (a header with more attributes than
+    // they count) is still read by name.
+    if (m_pHeaderInfo3 && ReadByIndices(pwszName, ppbValue, Length))
+        return 1;
     return ReadByName(pwszName, ppbValue, Length);
 }
 

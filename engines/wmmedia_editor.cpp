@@ -20,6 +20,34 @@ template <typename T> void QueryField(IWMMetadataEditor* Editor, const WMGuid& I
 
 CWMediaEngine* EditorEngine(void* WMHandle) { return static_cast<CWMediaEngine*>(WMHandle); }
 
+// Name, type and value of the attribute at Index of stream 0, in buffers
+// from malloc; 0 for an empty slot or a failure, with nothing allocated.
+int ReadByIndex(IWMHeaderInfo3* Info, uint16_t Index, uint16_t** Name, uint32_t* Type, uint8_t** Value,
+                uint32_t* Length)
+{
+    uint16_t NameLen = 0;
+    uint32_t Size = 0;
+    WMT_ATTR_DATATYPE T = WMT_TYPE_DWORD;
+    if (Info->GetAttributeByIndexEx(0, Index, nullptr, &NameLen, &T, nullptr, nullptr, &Size) < 0 || NameLen == 0)
+        return 0;
+    auto* N = static_cast<uint16_t*>(malloc(NameLen * sizeof(uint16_t)));
+    auto* V = static_cast<uint8_t*>(malloc(Size ? Size : 1));
+    uint16_t GotName = NameLen;
+    uint32_t GotSize = Size;
+    if (!N || !V ||
+        Info->GetAttributeByIndexEx(0, Index, reinterpret_cast<WMChar*>(N), &GotName, &T, nullptr, V, &GotSize) < 0) {
+        free(N);
+        free(V);
+        return 0;
+    }
+    N[NameLen - 1] = 0;
+    *Name = N;
+    *Type = T;
+    *Value = V;
+    *Length = GotSize;
+    return 1;
+}
+
 } // namespace
 
 int CWMediaEngine::OpenMetaEditor(const WMChar* pwszInFile)
@@ -122,6 +150,25 @@ ZEB_API int _WMSetHeaderAttribute(void* WMHandle, const uint16_t* pwszName, cons
     if (!Engine || !pwszName || Type > WMT_TYPE_GUID)
         return 0;
     return Engine->SetHeaderAttribute(pwszName, ppbValue, static_cast<WMT_ATTR_DATATYPE>(Type), cbLength) ? 1 : 0;
+}
+
+ZEB_API uint32_t _WMGetHeaderAttributeCount(void* WMHandle)
+{
+    CWMediaEngine* Engine = EditorEngine(WMHandle);
+    uint16_t Count = 0;
+    if (!Engine || !Engine->m_pHeaderInfo3 || Engine->m_pHeaderInfo3->GetAttributeCountEx(0, &Count) < 0)
+        return 0;
+    return Count;
+}
+
+ZEB_API int _WMGetHeaderAttributeByIndex(void* WMHandle, uint32_t Index, uint16_t** ppwszName, uint32_t* pType,
+                                         uint8_t** ppbValue, uint32_t* pcbLength)
+{
+    CWMediaEngine* Engine = EditorEngine(WMHandle);
+    if (!Engine || !Engine->m_pHeaderInfo3 || Index > 0xFFFF || !ppwszName || !pType || !ppbValue || !pcbLength)
+        return 0;
+    return ReadByIndex(Engine->m_pHeaderInfo3, static_cast<uint16_t>(Index), ppwszName, pType, ppbValue,
+                       pcbLength);
 }
 
 } // extern "C"

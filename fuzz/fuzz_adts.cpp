@@ -1,6 +1,9 @@
 // Fuzzes the ADTS engine: the candidate and validated searches over a memory
-// stream, then the input as a file through prepare, seeks, the exact length
-// scan and unprepare. Every position the engine leaves must lie in the file.
+// stream, then the input as a file in memory through prepare, the decoder
+// (open, a few frames, a seek and a few more), seeks, the exact length scan
+// and unprepare. Every position the engine leaves must lie in the file, and
+// no section may exceed its buffer.
+#include "aac_core.h"
 #include "adts_aac.h"
 #include "memory_file.h"
 
@@ -14,6 +17,8 @@
 namespace {
 
 constexpr int MaxResyncs = 64;
+constexpr int SectionsPerRun = 8;
+constexpr uint32_t SectionBufSz = 65536;
 
 void Searches(FILE* F, size_t Size)
 {
@@ -44,6 +49,32 @@ void CheckInFile(const MPEGFileInfoType* Info, size_t Size)
         __builtin_trap();
 }
 
+void DecodeSome(MPEGFileInfoType* Info)
+{
+    static uint8_t Out[SectionBufSz];
+    for (int i = 0; i < SectionsPerRun; ++i) {
+        uint32_t Got = DecodeAACSection(Info, Out, sizeof Out);
+        if (Got > sizeof Out || Got % (Info->Channels * 2u) != 0)
+            __builtin_trap();
+        if (Got == 0)
+            return;
+    }
+}
+
+// As the core plays a file: decoder open, decode, seek and reload, decode.
+void Decode(MPEGFileInfoType* Info, size_t Size, uint32_t SeekMs)
+{
+    static const bool HaveDecoder = GetAACSupport() != 0;
+    if (!HaveDecoder || !OpenAACDecoder(Info))
+        return;
+    DecodeSome(Info);
+    SeekAAC_ADTSFile(Info, SeekMs);
+    PostSeekAACBufferReload(Info);
+    CheckInFile(Info, Size);
+    DecodeSome(Info);
+    CloseAACDecoder(Info);
+}
+
 void Engine(const std::string& Path, size_t Size, uint32_t SeekMs)
 {
     MPEGFileInfoType* Info = PrepareAAC_ADTSFile(Path.c_str());
@@ -52,6 +83,7 @@ void Engine(const std::string& Path, size_t Size, uint32_t SeekMs)
     if (Info->SampleRate == 0 || Info->BitRate <= 0 || Info->FirstFrameOffset >= Size ||
         ftello(Info->Handle) != static_cast<off_t>(Info->FirstFrameOffset))
         __builtin_trap();
+    Decode(Info, Size, SeekMs);
     for (uint32_t Ms : {SeekMs, Info->TrackLength * 500u, 0u, 0xFFFFFFFFu}) {
         SeekAAC_ADTSFile(Info, Ms);
         CheckInFile(Info, Size);

@@ -1,5 +1,8 @@
-// Fuzzes the MP4 file module: the input becomes a file, which is opened,
-// asked every question for every track, and read sample by sample.
+// Fuzzes the MP4 file module: the input becomes a file in memory, which is
+// opened, asked every question for every track, and read sample by sample;
+// then the AAC engine plays it over the module's entry points (prepare, a
+// few frames through the decoder, a seek, a few more, unprepare).
+#include "aac_core.h"
 #include "memory_file.h"
 #include "zeb_mp4.h"
 
@@ -31,6 +34,8 @@ namespace {
 // Keeps one run short when a tiny file declares millions of samples; the
 // last sample is read as well.
 constexpr MP4SampleId MaxSamplesRead = 1 << 16;
+constexpr int SectionsPerRun = 8;
+constexpr uint32_t SectionBufSz = 65536;
 
 volatile uint8_t Sink;
 
@@ -71,6 +76,45 @@ void WalkTrack(MP4FileHandle File, MP4TrackId Track)
     ReadSample(File, Track, Count + 1);
 }
 
+// The decoder library as the engine loads it, and this module's entry points
+// (compiled into the target) in place of the module the engine would load.
+bool UseModuleInEngine()
+{
+    if (!GetAACSupport())
+        return false;
+    *MP4EntryPointsForTesting() = {MP4Read, MP4GetNumberOfTracks, MP4FindTrackId, MP4GetTrackType,
+                                   MP4GetTrackESConfiguration, rtlFree, MP4GetTrackDurationEx,
+                                   MP4ConvertFromTrackDurationEx, MP4GetTrackBitRate, MP4GetTrackNumberOfSamples,
+                                   MP4ReadSample, MP4GetSampleIdFromMsTime, MP4Close};
+    return true;
+}
+
+void DecodeSome(MPEGFileInfoType* Info)
+{
+    static uint8_t Out[SectionBufSz];
+    for (int i = 0; i < SectionsPerRun; ++i) {
+        uint32_t Got = DecodeAACSection(Info, Out, sizeof Out);
+        if (Got > sizeof Out || Got % (Info->Channels * 2u) != 0)
+            __builtin_trap();
+        if (Got == 0)
+            return;
+    }
+}
+
+void Play(const std::string& Path, uint32_t SeekMs)
+{
+    static const bool HaveEngine = UseModuleInEngine();
+    MPEGFileInfoType* Info = HaveEngine ? PrepareAAC_MP4File(Path.c_str()) : nullptr;
+    if (!Info)
+        return;
+    if (Info->SampleRate == 0 || Info->Channels == 0)
+        __builtin_trap();
+    DecodeSome(Info);
+    SeekAAC_MP4File(Info, SeekMs);
+    DecodeSome(Info);
+    UnPrepareAAC_MP4File(Info);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
@@ -87,6 +131,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
         MP4FindTrackId(File, 0, "soun", 0);
         WalkTrack(File, Tracks + 1); // an unknown track
         MP4Close(File);
+        Play(Path, Size >= 3 ? static_cast<uint32_t>(Data[Size - 1] | Data[Size - 2] << 8 | Data[Size - 3] << 16) : 0);
     }
     close(Fd);
     return 0;

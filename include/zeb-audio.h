@@ -244,7 +244,12 @@ ZEB_API void _ZEBAudioFormatErrorString(int Cmd, int ErrorCode, char* Buffer);
    when the file stores it) are read-only. Changes are written only by
    _WMCloseMetaEditor, and only if there were any: the file is rewritten
    beside itself and put in place whole, so a failed save leaves the
-   original exactly as it was. GUID values cannot be written. */
+   original exactly as it was; it keeps the file's mode, owner, group,
+   extended attributes and hard links (a file with several links is
+   rewritten in place, with a copy of the original beside it until the new
+   contents are on disk). A file is opened for editing only when the caller
+   may write it, and stays locked (flock) until it is closed; a save is
+   refused when the file changed meanwhile. */
 #define ZEB_WMT_TYPE_DWORD  0
 #define ZEB_WMT_TYPE_STRING 1
 #define ZEB_WMT_TYPE_BINARY 2
@@ -254,7 +259,9 @@ ZEB_API void _ZEBAudioFormatErrorString(int Cmd, int ErrorCode, char* Buffer);
 #define ZEB_WMT_TYPE_GUID   6
 
 /* Opens Pathname (shorter than 260 bytes) for editing. Null when the
-   Windows Media module is missing or the file is not an editable ASF file. */
+   Windows Media module is missing, the file is not an editable ASF file,
+   the caller may not write it or another editor holds it. A file with more
+   than 65535 attributes opens read-only (every set fails). */
 ZEB_API void* _WMOpenMetaEditor(const char* Pathname);
 /* Saves the changes if any were made, closes the file and frees the editor:
    1 when the save (or close) succeeded, 0 otherwise. The handle is invalid
@@ -270,6 +277,14 @@ ZEB_API void _WMFreeHeaderAttribute(uint8_t* pbValue);
    ppbValue deletes every attribute of that name (none: success). 1 or 0. */
 ZEB_API int _WMSetHeaderAttribute(void* WMHandle, const uint16_t* pwszName, const uint8_t* ppbValue,
                                   uint32_t Type, uint16_t cbLength);
+/* Beyond the runtime's five, for listing: the number of attribute slots of
+   the open file, and the name, type and value of the attribute in slot
+   Index (0 .. count-1, in the file's order; a slot emptied by a delete
+   answers 0). On 1, *ppwszName and *ppbValue are new buffers (free each
+   with _WMFreeHeaderAttribute) and *pcbLength the value's length. */
+ZEB_API uint32_t _WMGetHeaderAttributeCount(void* WMHandle);
+ZEB_API int _WMGetHeaderAttributeByIndex(void* WMHandle, uint32_t Index, uint16_t** ppwszName, uint32_t* pType,
+                                         uint8_t** ppbValue, uint32_t* pcbLength);
 
 /* ---- Typed helpers: one per command ---- */
 

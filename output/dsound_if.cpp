@@ -757,6 +757,12 @@ void StartPendingPreload(DSoundPropType* DSoundProp)
     }
 }
 
+int IsDSoundStreamGivenUp(DSoundPropType* DSoundProp)
+{
+    RecordLock Lock(DSoundProp->hCritical);
+    return DSoundProp->lpdsb == nullptr;
+}
+
 void OpenDSoundBufferStream(DSoundPropType* DSoundProp)
 {
     if (!DSoundProp)

@@ -88,6 +88,9 @@ int PreloadDSoundBufferFormat(DSoundPropType* DSoundProp, void* Buffer, uint32_t
 // Starts a preload that no write has started (the input ended within it),
 // writing its held bytes first, so that it is heard and can be played out.
 void StartPendingPreload(DSoundPropType* DSoundProp);
+// 1 when a failure (a lost device, a failed buffer operation) took the
+// stream's buffer: nothing written is heard until a new stream opens.
+int IsDSoundStreamGivenUp(DSoundPropType* DSoundProp);
 void OpenDSoundBufferStream(DSoundPropType* DSoundProp);
 void CloseDSoundBufferStream(DSoundPropType* DSoundProp);
 void WaitDSoundStreamEnd(DSoundPropType* DSoundProp);

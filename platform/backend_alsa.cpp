@@ -7,7 +7,11 @@
 
 #include <alsa/asoundlib.h>
 
+#include <dlfcn.h>
+
 #include <atomic>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -31,12 +35,14 @@ constexpr int AllowSoftResample = 1;
     X(snd_pcm_get_params)                                                                                              \
     X(snd_pcm_writei)                                                                                                  \
     X(snd_pcm_recover)                                                                                                 \
-    X(snd_pcm_drop)
+    X(snd_pcm_drop)                                                                                                    \
+    X(snd_lib_error_set_handler)
 
 struct AlsaApi {
 #define ALSA_FIELD(Name) decltype(&::Name) Name;
     ALSA_FUNCTIONS(ALSA_FIELD)
 #undef ALSA_FIELD
+    snd_lib_error_handler_t* ErrorHandler; // the library's current handler
 };
 
 std::mutex ApiLock; // guards the one-time load below
@@ -59,13 +65,53 @@ const AlsaApi* LoadApi()
     Complete = Complete && Api.Name;
     ALSA_FUNCTIONS(ALSA_LOAD)
 #undef ALSA_LOAD
-    if (!Complete) {
+    Api.ErrorHandler = static_cast<snd_lib_error_handler_t*>(GetSupportSymbol(Library, "snd_lib_error"));
+    if (!Complete || !Api.ErrorHandler) {
         FreeSupportLibrary(Library);
         return nullptr;
     }
     ApiLoaded = true;
     return &Api;
 }
+
+// alsa-lib's own handler prints to standard error; its messages go to the
+// debug trace instead.
+__attribute__((format(printf, 5, 6))) void TraceAlsaError(const char* File, int Line, const char* Function, int Error,
+                                                           const char* Format, ...)
+{
+    char Text[256];
+    va_list Args;
+    va_start(Args, Format);
+    vsnprintf(Text, sizeof Text, Format, Args);
+    va_end(Args);
+    db_printf("alsa: %s:%d %s: %s (%d)\n", File, Line, Function, Text, Error);
+}
+
+bool SameLibrary(const void* First, const void* Second)
+{
+    Dl_info FirstInfo{}, SecondInfo{};
+    return dladdr(First, &FirstInfo) && dladdr(Second, &SecondInfo) && FirstInfo.dli_fbase == SecondInfo.dli_fbase;
+}
+
+// Replaces alsa-lib's printing handler before each use; a handler the host
+// installed is its own business and stays.
+void QuietAlsaErrors(const AlsaApi* A)
+{
+    snd_lib_error_handler_t Current = *A->ErrorHandler;
+    if (Current != TraceAlsaError &&
+        SameLibrary(reinterpret_cast<const void*>(Current), reinterpret_cast<const void*>(A->snd_pcm_open)))
+        A->snd_lib_error_set_handler(TraceAlsaError);
+}
+
+// The handler is code of this library: alsa-lib gets its own back when this
+// library is unloaded while alsa-lib stays.
+struct AlsaHandlerRestore {
+    ~AlsaHandlerRestore()
+    {
+        if (ApiLoaded && *Api.ErrorHandler == TraceAlsaError)
+            Api.snd_lib_error_set_handler(nullptr);
+    }
+} HandlerRestore;
 
 // A hint's text, or "" (the library hands out heap strings).
 std::string HintText(const AlsaApi* A, void* Hint, const char* Id)
@@ -97,6 +143,7 @@ int EnumerateAlsa(DSBackendAddFunc Add, void* Context)
     const AlsaApi* A = LoadApi();
     if (!A)
         return -1;
+    QuietAlsaErrors(A);
     int Card = -1;
     if (A->snd_card_next(&Card) < 0 || Card < 0)
         return 0; // no sound card
@@ -149,6 +196,7 @@ void* OpenAlsa(DSDevice* Device, const char* Name)
     const AlsaApi* A = LoadApi();
     if (!A)
         return nullptr;
+    QuietAlsaErrors(A);
     snd_pcm_t* Pcm = nullptr;
     if (A->snd_pcm_open(&Pcm, Name ? Name : DefaultPcm, SND_PCM_STREAM_PLAYBACK, 0) < 0)
         return nullptr;

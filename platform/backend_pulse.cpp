@@ -90,11 +90,32 @@ const PulseApi* LoadApi()
     return &Api;
 }
 
+// The client library is not built for race detectors, so they cannot see
+// the main loop's lock. Guard is taken inside it by every caller and every
+// callback, which makes the order the loop's lock gives visible to them.
+// Recursive as the loop's lock is: the library runs some callbacks at once
+// from inside a call made under the lock.
 struct PulseConnection {
     const PulseApi* P = nullptr;
     pa_threaded_mainloop* Loop = nullptr;
     pa_context* Context = nullptr;
+    std::recursive_mutex Guard;
 };
+
+void LockLoop(PulseConnection* Conn)
+{
+    Conn->P->pa_threaded_mainloop_lock(Conn->Loop);
+    Conn->Guard.lock();
+}
+
+void UnlockLoop(PulseConnection* Conn)
+{
+    Conn->Guard.unlock();
+    Conn->P->pa_threaded_mainloop_unlock(Conn->Loop);
+}
+
+// Held by a callback, which the loop thread runs with the loop locked.
+typedef std::lock_guard<std::recursive_mutex> CallbackGuard;
 
 // Waits with the loop locked until Done() holds or the time runs out,
 // letting the loop thread run in between.
@@ -103,9 +124,9 @@ template <typename Predicate> bool WaitLocked(PulseConnection* Conn, Predicate D
     for (int Waited = 0; !Done(); Waited += PollStepMs) {
         if (Waited >= ConnectTimeoutMs)
             return false;
-        Conn->P->pa_threaded_mainloop_unlock(Conn->Loop);
+        UnlockLoop(Conn);
         Sleep(PollStepMs);
-        Conn->P->pa_threaded_mainloop_lock(Conn->Loop);
+        LockLoop(Conn);
     }
     return true;
 }
@@ -141,14 +162,14 @@ bool Connect(PulseConnection* Conn)
         Disconnect(Conn);
         return false;
     }
-    P->pa_threaded_mainloop_lock(Conn->Loop);
+    LockLoop(Conn);
     pa_context_state_t State = PA_CONTEXT_UNCONNECTED;
     bool Settled = WaitLocked(Conn, [&] {
         State = P->pa_context_get_state(Conn->Context);
         return State == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(State);
     });
     if (!Settled || State != PA_CONTEXT_READY) {
-        P->pa_threaded_mainloop_unlock(Conn->Loop);
+        UnlockLoop(Conn);
         Disconnect(Conn);
         return false;
     }
@@ -157,33 +178,38 @@ bool Connect(PulseConnection* Conn)
 
 // ---- Enumeration ----
 
+// The callback finds the guard beside the list, without reading memory the
+// enumerating thread wrote after the loop thread started.
 struct SinkList {
+    PulseConnection Conn;
     std::vector<std::pair<std::string, std::string>> Sinks;
 };
 
 void CollectSink(pa_context*, const pa_sink_info* Info, int End, void* Context)
 {
+    auto* List = static_cast<SinkList*>(Context);
+    CallbackGuard Guard(List->Conn.Guard);
     if (End || !Info)
         return;
-    auto* List = static_cast<SinkList*>(Context);
     List->Sinks.emplace_back(Info->name ? Info->name : "", Info->description ? Info->description : "");
 }
 
 int EnumeratePulse(DSBackendAddFunc Add, void* Context)
 {
-    PulseConnection Conn;
-    if (!Connect(&Conn))
-        return -1;
     SinkList List;
-    pa_operation* Op = Conn.P->pa_context_get_sink_info_list(Conn.Context, CollectSink, &List);
-    bool Done = Op && WaitLocked(&Conn, [&] { return Conn.P->pa_operation_get_state(Op) != PA_OPERATION_RUNNING; });
+    PulseConnection* Conn = &List.Conn;
+    if (!Connect(Conn))
+        return -1;
+    const PulseApi* P = Conn->P;
+    pa_operation* Op = P->pa_context_get_sink_info_list(Conn->Context, CollectSink, &List);
+    bool Done = Op && WaitLocked(Conn, [&] { return P->pa_operation_get_state(Op) != PA_OPERATION_RUNNING; });
     if (Op) {
         if (!Done)
-            Conn.P->pa_operation_cancel(Op);
-        Conn.P->pa_operation_unref(Op);
+            P->pa_operation_cancel(Op);
+        P->pa_operation_unref(Op);
     }
-    Conn.P->pa_threaded_mainloop_unlock(Conn.Loop);
-    Disconnect(&Conn);
+    UnlockLoop(Conn);
+    Disconnect(Conn);
     if (!Done)
         return -1;
     for (const auto& Sink : List.Sinks)
@@ -203,6 +229,7 @@ struct PulseStream {
 void WriteRequested(pa_stream* Stream, size_t Bytes, void* User)
 {
     PulseStream* Self = static_cast<PulseStream*>(User);
+    CallbackGuard Guard(Self->Conn.Guard);
     const PulseApi* P = Self->Conn.P;
     while (Bytes >= FrameBytes) {
         void* Data = nullptr;
@@ -223,6 +250,7 @@ void WriteRequested(pa_stream* Stream, size_t Bytes, void* User)
 void StreamStateChanged(pa_stream* Stream, void* User)
 {
     PulseStream* Self = static_cast<PulseStream*>(User);
+    CallbackGuard Guard(Self->Conn.Guard);
     pa_stream_state_t State = Self->Conn.P->pa_stream_get_state(Stream);
     if (!PA_STREAM_IS_GOOD(State) && !Self->Closing)
         DSDeviceSetLost(Self->Device);
@@ -232,6 +260,7 @@ void StreamStateChanged(pa_stream* Stream, void* User)
 void ContextStateChanged(pa_context* Context, void* User)
 {
     PulseStream* Self = static_cast<PulseStream*>(User);
+    CallbackGuard Guard(Self->Conn.Guard);
     if (!PA_CONTEXT_IS_GOOD(Self->Conn.P->pa_context_get_state(Context)) && !Self->Closing)
         DSDeviceSetLost(Self->Device);
     Self->Conn.P->pa_threaded_mainloop_signal(Self->Conn.Loop, 0);
@@ -278,7 +307,7 @@ void* OpenPulse(DSDevice* Device, const char* Name)
                 return State == PA_STREAM_READY || !PA_STREAM_IS_GOOD(State);
             });
     }
-    P->pa_threaded_mainloop_unlock(Self->Conn.Loop);
+    UnlockLoop(&Self->Conn);
     if (State != PA_STREAM_READY) {
         ClosePulse(Self);
         return nullptr;
@@ -291,14 +320,14 @@ void ClosePulse(void* Handle)
     PulseStream* Self = static_cast<PulseStream*>(Handle);
     const PulseApi* P = Self->Conn.P;
     Self->Closing = 1;
-    P->pa_threaded_mainloop_lock(Self->Conn.Loop);
+    LockLoop(&Self->Conn);
     if (Self->Stream) {
         P->pa_stream_set_write_callback(Self->Stream, nullptr, nullptr);
         P->pa_stream_set_state_callback(Self->Stream, nullptr, nullptr);
         P->pa_stream_disconnect(Self->Stream);
     }
     P->pa_context_set_state_callback(Self->Conn.Context, nullptr, nullptr);
-    P->pa_threaded_mainloop_unlock(Self->Conn.Loop);
+    UnlockLoop(&Self->Conn);
     P->pa_threaded_mainloop_stop(Self->Conn.Loop);
     if (Self->Stream)
         P->pa_stream_unref(Self->Stream);

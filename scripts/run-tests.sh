@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the dependencies, then builds and runs every test: a normal build,
 # AddressSanitizer+UndefinedBehaviorSanitizer, ThreadSanitizer for the
-# threaded tests, and a short run of each fuzz target.
+# threaded and sound-server tests, and a short run of each fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -34,9 +34,9 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export LSAN_OPTIONS="suppressions=$ROOT/tests/lsan.supp"
 run_suite "$ROOT/build-asan" -DCMAKE_BUILD_TYPE=Debug -DZEB_SANITIZE=address -DZEB_BUILD_BENCH=OFF -- -LE script
 
-echo "== ThreadSanitizer (threaded tests)"
+echo "== ThreadSanitizer (threaded and sound-server tests)"
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$ROOT/tests/tsan.supp"
-run_suite "$ROOT/build-tsan" -DCMAKE_BUILD_TYPE=Debug -DZEB_SANITIZE=thread -DZEB_BUILD_BENCH=OFF -- -L threaded
+run_suite "$ROOT/build-tsan" -DCMAKE_BUILD_TYPE=Debug -DZEB_SANITIZE=thread -DZEB_BUILD_BENCH=OFF -- -L 'threaded|sound'
 
 echo "== packager builds (Release, no tests, GCC and clang)"
 packager_build() { # compiler pair name, C compiler, C++ compiler

@@ -1,6 +1,6 @@
 // AAC decoder core: FAAD2's records and name families, ADTS PCM against the
 // faad tool, the window, bounded output, frames that change the stream's
-// layout, decoder failures, and the MP4 path over a fake module serving the
+// layout (converted to the first frame's), decoder failures, and the MP4 path over a fake module serving the
 // frames of an ADTS file (track choice, refusal, seeks, failed reads), then
 // the real module when it is there, and the corpus.
 #include "aac_core.h"
@@ -9,6 +9,7 @@
 #include "core/input.h"
 #include "support/aac_fixtures.h"
 #include "support/host.h"
+#include "support/sound.h"
 
 #include <gtest/gtest.h>
 
@@ -409,26 +410,38 @@ TEST_F(AacCore, AnIdTagOrStrayBytesAheadAreTheAdtsEnginesToSkip)
     EXPECT_EQ(DecodeAll(F.Info), FaadPcm(Clean));
 }
 
-TEST_F(AacCore, AFrameOfAnotherRateOrChannelLayoutEndsTheStream)
+// A stream whose later frames change rate or channel layout plays on: the
+// later part is decoded by a decoder started on its own layout and converted
+// to the first part's, at its own pitch, with about its own length.
+TEST_F(AacCore, ALaterPartOfAnotherLayoutPlaysInTheStreamsLayout)
 {
     std::string S44 = MakeAac("aac_s44.aac", 44100, 2, 2.5);
+    std::string M22 = MakeAac("aac_m22.aac", 22050, 1, 2.5);
     std::string S48 = MakeAac("aac_s48.aac", 48000, 2, 2.5);
-    std::string M44 = MakeAac("aac_m44.aac", 44100, 1, 2.5);
-    struct Case { std::string First, Second, Name; };
-    for (const Case& C : {Case{S44, S48, "rate"}, Case{M44, S44, "mono then stereo"}, Case{S44, M44, "stereo then mono"}}) {
-        SCOPED_TRACE(C.Name);
+    struct Case { std::string Second; uint32_t SecondOutRate; double SecondRightHz; };
+    for (const Case& C : {Case{M22, 44100, 440.0}, Case{S48, 48000, 660.0}}) {
+        SCOPED_TRACE(C.Second);
         std::string Joined = FixturePath("aac_core_joined.aac");
-        Bytes A = ReadFile(C.First), B = ReadFile(C.Second);
+        Bytes A = ReadFile(S44), B = ReadFile(C.Second);
         A.insert(A.end(), B.begin(), B.end());
         WriteFile(Joined, A);
         AdtsFile F(Joined);
         ASSERT_EQ(OpenAACDecoder(F.Info), 1);
+        ASSERT_EQ(F.Info->SampleRate, 44100u);
         Bytes Pcm = DecodeAll(F.Info);
-        // Everything of the first part that the decoder had delivered by its
-        // last frame, and nothing of the second.
-        Bytes FirstPart = FaadPcm(C.First);
-        EXPECT_EQ(Pcm.size(), FirstPart.size());
-        EXPECT_EQ(Pcm, FirstPart);
+        Bytes FirstPart = FaadPcm(S44);
+        ASSERT_GT(Pcm.size(), FirstPart.size());
+        EXPECT_EQ(Prefix(Pcm, FirstPart.size()), FirstPart);
+        // The second decoder's first frame yields nothing, as the first's did.
+        double SecondBytes = static_cast<double>(FaadPcm(C.Second).size()) * 44100 / C.SecondOutRate;
+        EXPECT_NEAR(static_cast<double>(Pcm.size() - FirstPart.size()), SecondBytes, 2 * 4096.0);
+        std::vector<int16_t> Second(Pcm.size() / 2 - FirstPart.size() / 2);
+        memcpy(Second.data(), Pcm.data() + FirstPart.size(), Second.size() * 2);
+        // Past the decoder's start and the resampler's fill: the tone of the
+        // second part's right channel at its own pitch.
+        std::vector<int16_t> Right = zebtest::Channel(Second, 2, 1);
+        std::vector<int16_t> Steady(Right.begin() + 4410, Right.end() - 4410);
+        EXPECT_NEAR(zebtest::ZeroCrossingFrequency(Steady, 44100), C.SecondRightHz, 5.0);
     }
 }
 
@@ -471,7 +484,7 @@ TEST_F(AacCore, DecoderErrorsAndImpossibleFramesEndTheStream)
     }
     struct Case { unsigned long Samples; unsigned char Channels; unsigned long Rate; const char* Name; };
     for (Case C : {Case{2047, 0, 0, "odd count"}, Case{2 * 2048 + 2, 0, 0, "more than a frame"},
-                   Case{1024, 1, 0, "fewer channels than opened"}, Case{0, 0, 48000, "another rate"}}) {
+                   Case{3 * 1024, 3, 0, "more channels than convert"}}) {
         SCOPED_TRACE(C.Name);
         ForcedSamples = C.Samples;
         ForcedChannels = C.Channels;
@@ -532,6 +545,7 @@ TEST_F(AacCore, Mp4SamplesDecodeToTheFaadToolsPcmAndTheRecordDescribesTheTrack)
         EXPECT_EQ(Info->Channels, 2);
         EXPECT_EQ(Info->BytesPerSample, 2);
         EXPECT_EQ(Info->TrackLength, 2u);
+        EXPECT_EQ(Info->TotalSamples, 2u * 48000); // the track's duration at the delivered rate
         EXPECT_EQ(Info->VBRFlag, 1);
         EXPECT_EQ(Info->FileLength, 0u);
         auto* AAC = reinterpret_cast<AACDecodeInfoType*>(Info->DecoderPriv);
@@ -596,7 +610,12 @@ TEST_F(AacCore, Mp4SeeksByTheModulesLookupOrByProportion)
     SeekAAC_MP4File(Info.get(), 60000);
     EXPECT_EQ(AAC->Sample, AAC->SampleCount);
     EXPECT_EQ(DecodeAACSection(Info.get(), Out.data(), OutBufSz), 0u);
-    Info->TrackLength = 0; // shorter than a second
+    // Scaled by the exact length: a track of 0.5 s (whole seconds 0).
+    Info->TrackLength = 0;
+    Info->TotalSamples = 22050;
+    SeekAAC_MP4File(Info.get(), 250);
+    EXPECT_EQ(AAC->Sample, AAC->SampleCount / 2);
+    Info->TotalSamples = 0; // no length at all
     SeekAAC_MP4File(Info.get(), 500);
     EXPECT_EQ(AAC->Sample, 0u);
     // The whole track again; the decoder, not reset, delivers the first

@@ -378,9 +378,16 @@ TEST_P(FfmpegADTS, PrepareScanAndSeek)
     SeekAAC_ADTSFile(P.Info, 60000);
     EXPECT_EQ(P.Pos(), static_cast<off_t>(Bytes.size()));
 
+    EXPECT_EQ(P.Info->TotalSamples, 0u); // an estimate only
     ProcessAAC_ADTSForTrackLength(P.Info);
     EXPECT_EQ(P.Info->FrameCount, Starts.size());
     EXPECT_EQ(P.Info->TrackLength, Starts.size() * 1024 / Rate);
+    EXPECT_EQ(P.Info->TotalSamples, Starts.size() * 1024);
+    // Counted, the stream seeks in proportion to its exact length.
+    SeekAAC_ADTSFile(P.Info, TrackMilliseconds(P.Info) / 2);
+    At = std::lower_bound(Starts.begin(), Starts.end(), static_cast<off_t>(Bytes.size() / 2));
+    ASSERT_NE(At, Starts.end());
+    EXPECT_EQ(P.Pos(), *At);
 
     // Cut in the middle of the fourth frame from the end: the scan counts
     // up to the cut frame and stops.

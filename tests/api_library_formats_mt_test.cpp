@@ -106,3 +106,52 @@ TEST_F(LibraryFormats, FloatWavePlaysAtFullScale)
         Peak = std::max(Peak, std::abs(static_cast<int16_t>(Pcm[I] | Pcm[I + 1] << 8)));
     EXPECT_GT(Peak, 30000); // scaled to the 16-bit range, not rounded to -1..1
 }
+
+namespace {
+
+// The last elapsed time posted while Path plays to its end, with progress
+// every 100 ms; 0 when the file was refused.
+uint32_t LastElapsed(const std::vector<ZEBMessage>& Msgs)
+{
+    uint32_t Last = 0;
+    for (const ZEBMessage& M : Msgs)
+        if (M.Msg == ZEB_NTF_ELAPSED_TIME)
+            Last = M.lParam;
+    return Last;
+}
+
+} // namespace
+
+// Progress runs to the exact end of a track that is not whole seconds long,
+// and a seek reports the time at which the audio then resumes.
+TEST_F(LibraryFormats, ElapsedTimeReachesTheExactEndAndSeeksResumeWhereTheyReport)
+{
+    if (!HaveTool("sox") || !HaveTool("flac"))
+        GTEST_SKIP() << "sox or flac missing";
+    std::string Wav = Source("exact_src.wav", "-r 44100 -c 2 -b 16");
+    std::string Flac = FixturePath("libfmt_exact.flac");
+    ASSERT_TRUE(zebtest::Run("flac -s -f -o " + Flac + " " + Wav + " 2>/dev/null"));
+    std::string Aiff = Source("exact_src.aiff", "-r 48000 -c 1 -b 16");
+    for (const std::string& Path : {Wav, Flac, Aiff}) {
+        SCOPED_TRACE(Path);
+        std::vector<uint8_t> Want = Reference(Path, "sox " + Path + " -t raw -e signed -b 16 -L -");
+        uint32_t FrameBytes = Path == Aiff ? 2 : 4, Rate = Path == Aiff ? 48000 : 44100;
+        ZEBAudioSetInputTimeInterval(Player, 100);
+        ZEBAudioInputOpen(Player, Path.c_str());
+        ZEBAudioPlay(Player);
+        EXPECT_EQ(LastElapsed(H.Until(ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_EOS)), 1300u);
+        ZEBAudioInputOpen(Player, Path.c_str());
+        ZEBAudioSeek(Player, 50, 100);
+        uint32_t Reported = LastElapsed(H.Drain(Player));
+        EXPECT_EQ(Reported, 650u);
+        Out.Lock.lock();
+        Out.Data.clear();
+        Out.Lock.unlock();
+        ZEBAudioPlay(Player);
+        H.Until(ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_EOS);
+        size_t From = static_cast<size_t>(Reported) * Rate / 1000 * FrameBytes;
+        ASSERT_LT(From, Want.size());
+        EXPECT_TRUE(Out.Bytes() == std::vector<uint8_t>(Want.begin() + static_cast<long>(From), Want.end()))
+            << Out.Bytes().size() << " bytes against " << Want.size() - From;
+    }
+}

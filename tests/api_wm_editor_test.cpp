@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace zebtest;
 
@@ -176,6 +177,20 @@ TEST_F(WMEditorApi, ZebplayListsGetsSetsAndDeletes)
     EXPECT_NE(List.Out.find("WM/AlbumTitle\tSTRING\tAl\n"), std::string::npos);
     EXPECT_EQ(ReadFile(Path), Before);
 
+    // Every attribute, with the name and type it is stored under.
+    EXPECT_EQ(Zebplay({"--wm-set", "MyCustom=mine", Path}).ExitCode, 0);
+    void* Editor = _WMOpenMetaEditor(Path.c_str());
+    ASSERT_TRUE(Editor);
+    std::vector<uint8_t> Seven = DwordBytes(7);
+    ASSERT_EQ(_WMSetHeaderAttribute(Editor, Utf16("WM/TrackNumber").data(), Seven.data(), ZEB_WMT_TYPE_DWORD, 4), 1);
+    std::vector<uint8_t> Guid(16, 0xAB);
+    ASSERT_EQ(_WMSetHeaderAttribute(Editor, Utf16("WM/Id").data(), Guid.data(), ZEB_WMT_TYPE_GUID, 16), 1);
+    ASSERT_EQ(_WMCloseMetaEditor(Editor), 1);
+    List = Zebplay({"--wm-list", Path});
+    EXPECT_NE(List.Out.find("MyCustom\tSTRING\tmine\n"), std::string::npos) << List.Out;
+    EXPECT_NE(List.Out.find("WM/TrackNumber\tDWORD\t7\n"), std::string::npos) << List.Out;
+    EXPECT_NE(List.Out.find("WM/Id\tGUID\t{ABABABAB-ABAB-ABAB-ABAB-ABABABABABAB}\n"), std::string::npos) << List.Out;
+
     EXPECT_EQ(Zebplay({"--wm-set", "WM/Genre=Jazz \xC3\xA9t\xC3\xA9", Path}).ExitCode, 0);
     EXPECT_EQ(Zebplay({"--wm-get", "WM/Genre", Path}).Out, "Jazz \xC3\xA9t\xC3\xA9\n");
     EXPECT_EQ(ProbeTag(Path, "genre"), "Jazz \xC3\xA9t\xC3\xA9");
@@ -194,5 +209,24 @@ TEST_F(WMEditorApi, ZebplayListsGetsSetsAndDeletes)
     ASSERT_TRUE(zebtest::Run("mkdir -p '" + Alone + "' && cp -P '" ZEB_BUILD_DIR "'/libzeb-audio.so* '" + Alone + "'"));
     EXPECT_FALSE(zebtest::Run("LD_LIBRARY_PATH='" + Alone + "' '" ZEB_BUILD_DIR "/tools/zebplay' --wm-list '" + Path +
                      "' >/dev/null 2>&1"));
+    zebtest::Run("rm -rf '" + Alone + "'");
+
+    // A file the user may not write is not opened for editing, in the
+    // user's own folder too.
+    std::vector<std::string> Argv =
+        AsNobody({std::string(ZEB_BUILD_DIR) + "/tools/zebplay", "--wm-set", "Title=x", Alone + "/ro.wma"});
+    unsigned Uid, Gid;
+    if (Argv.empty() || !NobodyIds(&Uid, &Gid))
+        GTEST_SKIP() << "cannot run as the user nobody: not root or no setpriv";
+    ASSERT_TRUE(zebtest::Run("mkdir -p '" + Alone + "'"));
+    ASSERT_EQ(chown(Alone.c_str(), Uid, Gid), 0);
+    const std::vector<uint8_t> Mine = ReadFile(Path);
+    WriteFile(Alone + "/ro.wma", Mine);
+    ASSERT_EQ(chown((Alone + "/ro.wma").c_str(), Uid, Gid), 0);
+    ASSERT_EQ(chmod((Alone + "/ro.wma").c_str(), 0444), 0);
+    ProcessResult Denied = RunProcess(Argv);
+    EXPECT_EQ(Denied.ExitCode, 1) << Denied.Err;
+    EXPECT_NE(Denied.Err.find("permission denied"), std::string::npos) << Denied.Err;
+    EXPECT_EQ(ReadFile(Alone + "/ro.wma"), Mine);
     zebtest::Run("rm -rf '" + Alone + "'");
 }

@@ -4,6 +4,8 @@
 #include "support/host.h"
 #include "support/sound.h"
 
+#include <alsa/asoundlib.h>
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -306,6 +308,34 @@ TEST(AlsaBackend, NullOutputPullsFromTheMixer)
     EXPECT_NE(Play, 0u);
     DSBufferRelease(Buffer);
     DSDeviceRelease(Device);
+}
+
+int HostAlsaHandlerCalls = 0;
+void HostAlsaHandler(const char*, int, const char*, int, const char*, ...) { ++HostAlsaHandlerCalls; }
+void IgnoreOutput(void*, const char*, const char*) {}
+
+// alsa-lib reports outputs it cannot open on standard error unless given a
+// handler: nothing reaches it from the library, and a handler the host
+// installed keeps receiving the reports.
+TEST(AlsaBackend, MissingOutputsPrintNothingAndTheHostsHandlerStays)
+{
+    void* Alsa = dlopen("libasound.so.2", RTLD_NOW | RTLD_NODELETE);
+    if (!Alsa)
+        GTEST_SKIP() << "ALSA not available";
+    auto SetHandler = reinterpret_cast<decltype(&snd_lib_error_set_handler)>(dlsym(Alsa, "snd_lib_error_set_handler"));
+    ASSERT_NE(SetHandler, nullptr);
+    SetHandler(nullptr); // alsa-lib's own, printing handler
+    DSDevice* Device = nullptr;
+    testing::internal::CaptureStderr();
+    AlsaBackend.Enumerate(IgnoreOutput, nullptr);
+    EXPECT_NE(DirectSoundCreate(DeviceIdForTesting("alsa", "hw:99"), &Device, nullptr), DS_OK);
+    EXPECT_NE(DirectSoundCreate(DeviceIdForTesting("alsa", "zeb_no_such_pcm"), &Device, nullptr), DS_OK);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    SetHandler(HostAlsaHandler);
+    EXPECT_NE(DirectSoundCreate(DeviceIdForTesting("alsa", "zeb_no_such_pcm"), &Device, nullptr), DS_OK);
+    EXPECT_GT(HostAlsaHandlerCalls, 0);
+    SetHandler(nullptr);
+    dlclose(Alsa);
 }
 
 TEST(AlsaBackend, UnknownOutputFailsToOpen)

@@ -1,6 +1,7 @@
 // Players on the built-in output over virtual devices, driven through the
 // exported API: what a player plays is the PCM of its file, preloaded or not;
 // players share a device; the device list goes with the last output.
+#include "platform/dsdevice.h"
 #include "platform/dsdevice_testing.h"
 #include "support/host.h"
 
@@ -228,6 +229,9 @@ TEST_F(PlayerTest, PauseKeepsThePositionAndPlayResumes)
     Host.Until(ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_PLAYING);
     ZEBAudioPause(Player);
     Host.Until(ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_PAUSED);
+    // The paused buffer holds unplayed audio: it is not ready for a preload.
+    ZEBAudioPreloadBuffers(Player);
+    Host.Until(ZEB_NTF_PRELOAD, 1);
     ZEBAudioPlay(Player);
     Host.Until(ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_EOS);
     auto Played = DrainAndCapture(Player, Device);
@@ -241,6 +245,31 @@ TEST_F(PlayerTest, PauseKeepsThePositionAndPlayResumes)
             Next += 4;
     }
     EXPECT_EQ(Next, Pcm.size());
+}
+
+// A device that goes away is reported once; the player then pauses instead
+// of decoding the rest of the file into nothing.
+TEST_F(PlayerTest, ALostDeviceIsReportedOnceAndThePlayerPauses)
+{
+    void* Player = NewPlayer(Host, 0);
+    if (!OpenInput(Host, Player, "dsound_player_lost.wav", zebtest::TestPcm(44100 * 20, 2, 44100)))
+        GTEST_SKIP() << "WAV input not available";
+    DSDevice* Device = VirtualDeviceForTesting(0);
+    VirtualDeviceRunClock(Device, ClockSpeed);
+    ZEBAudioPlay(Player);
+    Host.Until(ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_PLAYING);
+    DSDeviceSetLost(Device);
+    auto Seen = Host.Until(ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_PAUSED);
+    auto After = Host.Drain(Player);
+    Seen.insert(Seen.end(), After.begin(), After.end());
+    size_t Errors = 0, Progress = 0;
+    for (const ZEBMessage& M : Seen) {
+        Errors += M.Msg == ZEB_NTF_ERROR;
+        Progress += M.Msg == ZEB_NTF_ELAPSED_TIME;
+        EXPECT_FALSE(M.Msg == ZEB_NTF_PLAY_STATE && M.wParam == ZEB_PLAYER_STATE_EOS) << zebtest::Describe(Seen);
+    }
+    EXPECT_EQ(Errors, 1u) << zebtest::Describe(Seen);
+    EXPECT_LT(Progress, 5u) << zebtest::Describe(Seen);
 }
 
 namespace {

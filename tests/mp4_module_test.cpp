@@ -9,11 +9,17 @@
 
 #include <gtest/gtest.h>
 
+extern "C" {
+#include <libavutil/log.h>
+#include <libavutil/version.h>
+}
+
 #include <dlfcn.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <sstream>
 #include <string>
@@ -396,6 +402,90 @@ TEST_F(Mp4Module, OtherFilesAreRefusedAtOnce)
     EXPECT_TRUE(zebtest::ReturnsWithin(20000, [Fifo, Refused] { *Refused = OpenFile(Fifo).Handle == nullptr; }));
     EXPECT_TRUE(*Refused);
     unlink(Fifo.c_str());
+}
+
+// An AAC track's sample larger than any AAC frame is not read (its size is
+// never allocated); a fragmented file too large to index at open is refused.
+TEST_F(Mp4Module, WorkIsBoundedByWhatAnAacFileCanHold)
+{
+    std::vector<uint8_t> Bytes = zebtest::ReadFile(Mono);
+    std::string Table = "stsz";
+    auto At = std::search(Bytes.begin(), Bytes.end(), Table.begin(), Table.end());
+    ASSERT_NE(At, Bytes.end());
+    size_t Stsz = static_cast<size_t>(At - Bytes.begin()) - 4;
+    uint32_t Count = Be32(&Bytes[Stsz + 16]);
+    ASSERT_GT(Count, 100u);
+    std::vector<uint8_t> Entry;
+    PutBe(Entry, 100000, 4); // the last sample, its bytes reaching into the padding
+    std::copy(Entry.begin(), Entry.end(), Bytes.begin() + static_cast<long>(Stsz + 20 + 4 * (Count - 1)));
+    Bytes.resize(Bytes.size() + 128 * 1024, 0);
+    std::string Oversized = FixturePath("mp4-oversized-sample.m4a");
+    zebtest::WriteFile(Oversized, Bytes);
+    OpenFile Clean(Mono), Damaged(Oversized);
+    ASSERT_NE(Damaged.Handle, nullptr);
+    ASSERT_EQ(Api().NumberOfSamples(Damaged.Handle, 1), Count);
+    Sample A, B;
+    ASSERT_TRUE(ReadOne(Damaged.Handle, 1, Count - 1, &A) && ReadOne(Clean.Handle, 1, Count - 1, &B));
+    EXPECT_EQ(A.Bytes, B.Bytes);
+    EXPECT_FALSE(ReadOne(Damaged.Handle, 1, Count, &A));
+
+    // Fragments without a global index: read through at open, up to 128 MiB.
+    std::string Fragmented = Encoded("mp4-frag.m4a", "-c:a aac -frag_duration 200000 -movflags frag_keyframe+empty_moov");
+    for (off_t Size : {off_t{1} << 20, (off_t{128} << 20) + 1}) {
+        std::string Padded = FixturePath("mp4-frag-padded.m4a");
+        zebtest::WriteFile(Padded, zebtest::ReadFile(Fragmented));
+        ASSERT_EQ(truncate(Padded.c_str(), Size), 0); // sparse: nothing is written
+        OpenFile File(Padded);
+        if (Size < (off_t{128} << 20)) {
+            ASSERT_NE(File.Handle, nullptr);
+            EXPECT_GT(Api().NumberOfSamples(File.Handle, 1), 120u);
+            ExpectSamplesAsFfmpeg(Fragmented, File.Handle, 0);
+        } else {
+            EXPECT_EQ(File.Handle, nullptr);
+        }
+        unlink(Padded.c_str());
+    }
+}
+
+// FFmpeg's messages ("moov atom not found") reach no host's standard error
+// unless the host chose a log level of its own before loading the module.
+TEST_F(Mp4Module, LoadingTheModuleQuietsFfmpegUnlessTheHostChoseALevel)
+{
+    std::string Junk = FixturePath("mp4-junk.m4a");
+    zebtest::WriteFile(Junk, std::vector<uint8_t>(4096, 0x41));
+    for (bool HostLevel : {false, true}) {
+        SCOPED_TRACE(HostLevel ? "host level" : "default level");
+        std::string Filter = HostLevel ? "*DISABLED_ReadJunkWithHostLevel" : "*DISABLED_ReadJunkWithDefaultLevel";
+        zebtest::ProcessResult Run = zebtest::RunProcess(
+            {"/proc/self/exe", "--gtest_also_run_disabled_tests", "--gtest_filter=" + Filter});
+        EXPECT_TRUE(Run.Exited && Run.ExitCode == 0) << zebtest::DescribeEnd(Run) << Run.Out;
+        EXPECT_EQ(Run.Err.find("moov atom not found") != std::string::npos, HostLevel) << Run.Err;
+    }
+}
+
+using LogLevelFn = int (*)();
+using SetLogLevelFn = void (*)(int);
+
+// Run in a process of their own by the test above: the module loaded fresh.
+void ReadJunkAfterLoading(int ExpectedLevel)
+{
+    void* Module = dlopen(ZEB_BUILD_DIR "/libzeb-mp4.so", RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(Module, nullptr) << dlerror();
+    auto Level = reinterpret_cast<LogLevelFn>(dlsym(Module, "av_log_get_level"));
+    auto Read = reinterpret_cast<MP4ReadFn>(dlsym(Module, "MP4Read"));
+    ASSERT_TRUE(Level && Read);
+    EXPECT_EQ(Level(), ExpectedLevel);
+    EXPECT_EQ(Read(FixturePath("mp4-junk.m4a").c_str(), 0), nullptr);
+}
+
+TEST(Mp4ModuleChild, DISABLED_ReadJunkWithDefaultLevel) { ReadJunkAfterLoading(AV_LOG_QUIET); }
+
+TEST(Mp4ModuleChild, DISABLED_ReadJunkWithHostLevel)
+{
+    void* Util = dlopen("libavutil.so." AV_STRINGIFY(LIBAVUTIL_VERSION_MAJOR), RTLD_NOW | RTLD_GLOBAL);
+    ASSERT_NE(Util, nullptr) << dlerror();
+    reinterpret_cast<SetLogLevelFn>(dlsym(Util, "av_log_set_level"))(AV_LOG_ERROR);
+    ReadJunkAfterLoading(AV_LOG_ERROR);
 }
 
 TEST_F(Mp4Module, NullHandlesUnknownTracksAndSamples)

@@ -6,6 +6,7 @@
 #include "editor_save.h"
 #include "editor_session.h"
 #include "support/host.h"
+#include "support/subprocess.h"
 #include "support/wm_fixtures.h"
 #include "wmaengine_testing.h"
 #include "zeb-audio.h"
@@ -13,8 +14,16 @@
 #include <asffile.h>
 #include <gtest/gtest.h>
 
+#include <grp.h>
+#include <functional>
+
+#include <csignal>
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <unistd.h>
 
 using namespace zebtest;
 
@@ -82,18 +91,48 @@ WMStatus AddString(IWMHeaderInfo3* Info, const std::string& Name, const std::str
                               static_cast<uint32_t>(V.size()));
 }
 
-// Names in the fixture folder that a save left behind for Path.
-std::vector<std::string> Leftovers(const std::string& Path)
+// Names in Path's folder that a save left behind for it: new versions
+// (".wmedit-") and kept originals (".wmkeep-").
+std::vector<std::string> Leftovers(const std::string& Path, const char* Kind = ".wm")
 {
     std::string Base = Path.substr(Path.rfind('/') + 1);
     std::vector<std::string> Found;
-    DIR* D = opendir(FixtureDir().c_str());
+    DIR* D = opendir(Path.substr(0, Path.rfind('/')).c_str());
     while (dirent* E = D ? readdir(D) : nullptr)
-        if (std::string(E->d_name).rfind("." + Base + ".wmedit-", 0) == 0)
+        if (std::string(E->d_name).rfind("." + Base + Kind, 0) == 0)
             Found.push_back(E->d_name);
     if (D)
         closedir(D);
     return Found;
+}
+
+WMStatus SaveOne(const std::string& Path, const std::string& Value)
+{
+    EditorPtr Editor = OpenEditor(Path);
+    if (!Editor)
+        return WM_E_FAIL;
+    InfoPtr Info = InfoOf(Editor.get());
+    WMStatus Added = AddString(Info.get(), "WM/Composer", Value);
+    return Added < 0 ? Added : Editor->Flush();
+}
+
+// Runs Body in a child process (as the user nobody when AsUser) and
+// returns its exit status, or -1 when it did not exit (killed).
+int InChild(const std::function<int()>& Body, bool AsUser = false)
+{
+    unsigned Uid = 0, Gid = 0;
+    if (AsUser && !NobodyIds(&Uid, &Gid))
+        return -1;
+    pid_t Pid = fork();
+    if (Pid == 0) {
+        if (AsUser && (setgroups(0, nullptr) != 0 || setresgid(Gid, Gid, Gid) != 0 || setresuid(Uid, Uid, Uid) != 0))
+            _exit(100);
+        _exit(Body());
+    }
+    int Status = 0;
+    if (Pid < 0 || waitpid(Pid, &Status, 0) != Pid)
+        return -1;
+    return WIFEXITED(Status) ? WEXITSTATUS(Status) : -1;
 }
 
 class WMEditor : public ::testing::Test {
@@ -299,6 +338,157 @@ TEST_F(WMEditor, SavedFileKeepsThePermissionBits)
     EXPECT_EQ(St.st_mode & 07777, 0640u);
 }
 
+TEST_F(WMEditor, SavesKeepHardLinksExtendedAttributesOwnerAndMode)
+{
+    std::string Other = Path + ".second-name.wma";
+    ASSERT_EQ(link(Path.c_str(), Other.c_str()), 0);
+    std::string Single = WorkCopy(Base, "wmed-single");
+    for (const std::string& F : {Path, Single}) {
+        ASSERT_EQ(chmod(F.c_str(), 0640), 0);
+        if (geteuid() == 0) {
+            ASSERT_EQ(chown(F.c_str(), 12345, 23456), 0);
+        }
+    }
+    bool Xattrs = setxattr(Path.c_str(), "user.zebtest", "linked", 6, 0) == 0 &&
+                  setxattr(Single.c_str(), "user.zebtest", "single", 6, 0) == 0;
+    struct stat Was;
+    ASSERT_EQ(stat(Path.c_str(), &Was), 0);
+    ASSERT_EQ(SaveOne(Path, "Both names"), 0);
+    ASSERT_EQ(SaveOne(Single, "Renamed in"), 0);
+
+    struct stat Now, OtherNow;
+    ASSERT_EQ(stat(Path.c_str(), &Now), 0);
+    ASSERT_EQ(stat(Other.c_str(), &OtherNow), 0);
+    EXPECT_EQ(Now.st_ino, Was.st_ino) << "rewritten in place";
+    EXPECT_EQ(OtherNow.st_ino, Now.st_ino);
+    EXPECT_EQ(Now.st_nlink, 2u);
+    EXPECT_EQ(ProbeTag(Other, "composer"), "Both names");
+    EXPECT_EQ(ProbeTag(Single, "composer"), "Renamed in");
+    for (const std::string& F : {Path, Single}) {
+        struct stat St;
+        ASSERT_EQ(stat(F.c_str(), &St), 0);
+        EXPECT_EQ(St.st_mode & 07777, 0640u) << F;
+        if (geteuid() == 0) {
+            EXPECT_EQ(St.st_uid, 12345u) << F;
+            EXPECT_EQ(St.st_gid, 23456u) << F;
+        }
+        char Value[16] = {};
+        if (Xattrs) {
+            EXPECT_EQ(getxattr(F.c_str(), "user.zebtest", Value, sizeof Value), 6) << F;
+            EXPECT_STREQ(Value, F == Path ? "linked" : "single");
+        }
+        EXPECT_TRUE(Leftovers(F).empty()) << F;
+    }
+    std::remove(Other.c_str());
+    std::remove(Single.c_str());
+}
+
+TEST_F(WMEditor, AnotherEditorOrAWriterMeanwhileLosesNothing)
+{
+    EditorPtr First = OpenEditor(Path);
+    ASSERT_TRUE(First);
+    WMStatus Status = 0;
+    EXPECT_FALSE(OpenEditor(Path, &Status)) << "the first editor holds the lock";
+    InfoPtr Info = InfoOf(First.get());
+    ASSERT_EQ(AddString(Info.get(), "WM/Composer", "Mine"), 0);
+    // Another program writes the file just before the editor's rename.
+    static std::string Target;
+    Target = Path;
+    SetASFSaveStepHook([](ASFSaveStep Step) {
+        if (Step != ASFSaveStep::Rename)
+            return;
+        int Fd = open(Target.c_str(), O_WRONLY);
+        const char Byte = 0x5A;
+        if (Fd >= 0 && pwrite(Fd, &Byte, 1, lseek(Fd, 0, SEEK_END) - 1) == 1)
+            close(Fd);
+    });
+    EXPECT_LT(First->Flush(), 0);
+    SetASFSaveStepHook(nullptr);
+    std::vector<uint8_t> Theirs = Before;
+    Theirs.back() = 0x5A;
+    EXPECT_EQ(ReadFile(Path), Theirs);
+    EXPECT_TRUE(Leftovers(Path).empty());
+    First.reset();
+    EXPECT_EQ(SaveOne(Path, "After"), 0) << "the lock went with the first editor";
+}
+
+TEST_F(WMEditor, InterruptedSavesLeaveTheOriginalOrTheWayBack)
+{
+    // Killed just before the rename: the original stays, and the next save
+    // removes the full-size copy left beside it.
+    int Ended = InChild([&] {
+        SetASFSaveStepHook([](ASFSaveStep Step) {
+            if (Step == ASFSaveStep::Rename)
+                raise(SIGKILL);
+        });
+        return SaveOne(Path, "Never") == 0 ? 0 : 1;
+    });
+    EXPECT_EQ(Ended, -1);
+    EXPECT_EQ(ReadFile(Path), Before);
+    EXPECT_EQ(Leftovers(Path, ".wmedit-").size(), 1u);
+    ASSERT_EQ(SaveOne(Path, "Next"), 0);
+    EXPECT_TRUE(Leftovers(Path).empty());
+    EXPECT_EQ(ProbeTag(Path, "composer"), "Next");
+
+    // Killed halfway through rewriting a hard-linked file in place: the
+    // synced copy of the original beside it is the way back, and stays.
+    std::vector<uint8_t> Saved = ReadFile(Path);
+    std::string Other = Path + ".second-name.wma";
+    ASSERT_EQ(link(Path.c_str(), Other.c_str()), 0);
+    Ended = InChild([&] {
+        SetASFSaveStepHook([](ASFSaveStep Step) {
+            if (Step == ASFSaveStep::InPlace)
+                raise(SIGKILL);
+        });
+        return SaveOne(Path, std::string(20000, 'x')) == 0 ? 0 : 1; // moves the media data
+    });
+    EXPECT_EQ(Ended, -1);
+    std::vector<std::string> Kept = Leftovers(Path, ".wmkeep-");
+    ASSERT_EQ(Kept.size(), 1u);
+    EXPECT_EQ(ReadFile(Path.substr(0, Path.rfind('/') + 1) + Kept[0]), Saved);
+    EXPECT_EQ(Leftovers(Path, ".wmedit-").size(), 1u) << "the complete new version stays too";
+    EXPECT_NE(ReadFile(Path), Saved);
+    SaveOne(Path, "Whatever the torn file allows");
+    EXPECT_EQ(Leftovers(Path, ".wmkeep-"), Kept) << "a torn file keeps its way back";
+    for (const std::string& L : Leftovers(Path))
+        std::remove((Path.substr(0, Path.rfind('/') + 1) + L).c_str());
+    std::remove(Other.c_str());
+}
+
+TEST_F(WMEditor, TheCallersRightsDecide)
+{
+    unsigned Uid, Gid;
+    if (geteuid() != 0 || !NobodyIds(&Uid, &Gid))
+        GTEST_SKIP() << "needs root to act as the user nobody in a folder of that user";
+    std::string Dir = FixturePath("wmed-rights." + std::to_string(getpid()));
+    ASSERT_TRUE(zebtest::Run("rm -rf '" + Dir + "' && mkdir '" + Dir + "'"));
+    ASSERT_EQ(chown(Dir.c_str(), Uid, Gid), 0);
+    // The user's own file without write permission, and another user's
+    // file the user may write: neither is edited.
+    std::string ReadOnly = Dir + "/read-only.wma", Foreign = Dir + "/foreign.wma";
+    WriteFile(ReadOnly, Before);
+    WriteFile(Foreign, Before);
+    ASSERT_EQ(chown(ReadOnly.c_str(), Uid, Gid), 0);
+    ASSERT_EQ(chmod(ReadOnly.c_str(), 0444), 0);
+    ASSERT_EQ(chmod(Foreign.c_str(), 0666), 0);
+    int Result = InChild(
+        [&] {
+            bool Refused = !OpenEditor(ReadOnly);
+            bool SaveFailed = SaveOne(Foreign, "Taken over") < 0;
+            return (Refused ? 0 : 1) | (SaveFailed ? 0 : 2);
+        },
+        true);
+    EXPECT_EQ(Result, 0) << "1: a read-only file opened, 2: another user's file was saved, 100: no privileges to drop";
+    for (const std::string& F : {ReadOnly, Foreign}) {
+        EXPECT_EQ(ReadFile(F), Before) << F;
+        EXPECT_TRUE(Leftovers(F).empty()) << F;
+    }
+    struct stat St;
+    ASSERT_EQ(stat(Foreign.c_str(), &St), 0);
+    EXPECT_EQ(St.st_uid, 0u);
+    zebtest::Run("rm -rf '" + Dir + "'");
+}
+
 TEST_F(WMEditor, EditingThroughASymbolicLinkChangesTheFileAndKeepsTheLink)
 {
     std::string Link = Path + ".link.wma";
@@ -493,6 +683,43 @@ TEST_F(WMEditorExports, RefusalsLeaveNothingBehind)
     SetWMARuntimeForTesting(nullptr, nullptr);
     EXPECT_EQ(_WMOpenMetaEditor(Path.c_str()), nullptr);
     EXPECT_EQ(ReadFile(Path), Before);
+}
+
+TEST_F(WMEditorExports, GuidValuesAreWrittenAndAnOverfullHeaderOpensReadOnly)
+{
+    void* H = _WMOpenMetaEditor(Path.c_str());
+    ASSERT_TRUE(H);
+    std::vector<uint8_t> Guid(16);
+    for (size_t i = 0; i < Guid.size(); ++i)
+        Guid[i] = static_cast<uint8_t>(i * 17 + 1);
+    ASSERT_EQ(_WMSetHeaderAttribute(H, Utf16("WM/MediaClassPrimaryID").data(), Guid.data(), ZEB_WMT_TYPE_GUID, 16), 1);
+    EXPECT_EQ(_WMSetHeaderAttribute(H, Utf16("WM/Short").data(), Guid.data(), ZEB_WMT_TYPE_GUID, 15), 0);
+    ASSERT_EQ(_WMCloseMetaEditor(H), 1);
+    {
+        TagLib::ASF::File F(Path.c_str());
+        TagLib::ASF::AttributeList Saved = F.tag()->attribute("WM/MediaClassPrimaryID");
+        ASSERT_EQ(Saved.size(), 1u);
+        EXPECT_EQ(Saved.front().type(), TagLib::ASF::Attribute::GuidType);
+        EXPECT_EQ(Saved.front().toByteVector(), TagLib::ByteVector(reinterpret_cast<const char*>(Guid.data()), 16));
+        // More attributes than 16-bit indices reach (in two objects, whose
+        // counts are 16-bit too).
+        for (int i = 0; i < 70000; ++i) {
+            TagLib::ASF::Attribute A(TagLib::String("v"));
+            A.setLanguage(i < 40000 ? 0 : 1);
+            F.tag()->addAttribute("N" + TagLib::String::number(i), A);
+        }
+        ASSERT_TRUE(F.save());
+    }
+    const std::vector<uint8_t> Full = ReadFile(Path);
+    H = _WMOpenMetaEditor(Path.c_str());
+    ASSERT_TRUE(H);
+    EXPECT_EQ(_WMGetHeaderAttributeCount(H), 0xFFFFu);
+    EXPECT_EQ(Get(H, "WM/MediaClassPrimaryID", 16), Guid) << "past the last index, read by name";
+    std::vector<uint8_t> X = StringBytes("x");
+    EXPECT_EQ(_WMSetHeaderAttribute(H, Utf16("Title").data(), X.data(), ZEB_WMT_TYPE_STRING, X.size()), 0);
+    EXPECT_EQ(_WMSetHeaderAttribute(H, Utf16("N0").data(), nullptr, 0, 0), 0);
+    EXPECT_EQ(_WMCloseMetaEditor(H), 1);
+    EXPECT_EQ(ReadFile(Path), Full);
 }
 
 TEST_F(WMEditorExports, ANameInTwoLanguagesReadsAsTheFirstListed)

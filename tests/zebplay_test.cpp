@@ -7,6 +7,8 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <map>
@@ -350,14 +352,14 @@ TEST_F(ZebplayTest, WavRenderFailureLeavesTheOutputUntouched)
 {
     std::string Dir = CleanDir("zebplay_wav_fail");
     std::string Out = Dir + "/kept.wav";
-    const std::vector<uint8_t> Before = {'k', 'e', 'e', 'p'};
-    WriteFile(Out, Before);
+    WriteWav(Out, 8000, 1, 16, TestPcm(80, 1, 8000));
+    const std::vector<uint8_t> Before = ReadFile(Out);
     std::string Garbage = FixturePath("zebplay_wav_garbage.wav");
     WriteFile(Garbage, std::vector<uint8_t>(300, 0x11));
     std::string Wide = WriteTestWav("zebplay_wav_6ch.wav", 48000, 6, 16, 4800);
     const std::string Inputs[] = {Garbage, Wide, FixturePath("zebplay_wav_missing.wav")};
     for (const std::string& In : Inputs) {
-        ProcessResult R = Zeb({"--wav", Out, In});
+        ProcessResult R = Zeb({"--wav", Out, "--force", In});
         ASSERT_TRUE(R.Exited) << In << " " << DescribeEnd(R);
         EXPECT_EQ(R.ExitCode, 1) << In;
         EXPECT_NE(R.Err.find(In + ": Audio core error on ommand 'Input Open', error: Input Open Error"),
@@ -366,6 +368,82 @@ TEST_F(ZebplayTest, WavRenderFailureLeavesTheOutputUntouched)
         EXPECT_EQ(ReadFile(Out), Before) << In;
     }
     EXPECT_EQ(DirEntries(Dir), std::vector<std::string>{"kept.wav"});
+}
+
+TEST_F(ZebplayTest, WavNeverOverwritesAnInputAndReplacesOnlyWhenForced)
+{
+    std::string Dir = CleanDir("zebplay_wav_keep");
+    std::vector<uint8_t> Pcm;
+    std::string In = WriteTestWav("zebplay_wav_keep_in.wav", 8000, 1, 16, 800, &Pcm);
+    const std::vector<uint8_t> Input = ReadFile(In);
+    std::string Link = Dir + "/link-to-input.wav";
+    ASSERT_EQ(symlink(In.c_str(), Link.c_str()), 0);
+    std::string Song = Dir + "/song.mp3";
+    const std::vector<uint8_t> Mp3 = {'I', 'D', '3', 4, 0, 0, 0, 0, 0, 0, 0xFF, 0xFB};
+    WriteFile(Song, Mp3);
+    struct Refusal {
+        std::vector<std::string> Args;
+        std::string Says;
+    };
+    const Refusal Refusals[] = {
+        {{"--wav", In, In}, "is the input file"},
+        {{"--wav", Link, "--force", In}, "is the input file"},
+        {{"--wav", Song, In}, "exists; not overwritten"}, // the arguments the wrong way round
+        {{"--wav", Song, "--force", In}, "is not a WAVE file"},
+    };
+    for (const Refusal& C : Refusals) {
+        ProcessResult R = Zeb(C.Args);
+        EXPECT_EQ(R.ExitCode, 1) << C.Args[1] << " " << DescribeEnd(R);
+        EXPECT_NE(R.Err.find(C.Says), std::string::npos) << R.Err;
+    }
+    EXPECT_EQ(Zeb({"--wav", Dir + "/x.wav", "--rate", "2", In}).ExitCode, 2);
+    EXPECT_EQ(Zeb({"--force", In}).ExitCode, 2);
+    EXPECT_EQ(ReadFile(In), Input);
+    EXPECT_EQ(ReadFile(Song), Mp3);
+
+    // --force replaces a WAVE file through its link, keeping its mode and
+    // extended attributes; one with another hard link is left alone.
+    std::string Old = Dir + "/old.wav";
+    WriteWav(Old, 8000, 1, 16, TestPcm(8, 1, 8000));
+    std::string OldLink = Dir + "/old-link.wav";
+    ASSERT_EQ(symlink("old.wav", OldLink.c_str()), 0);
+    ASSERT_EQ(chmod(Old.c_str(), 0640), 0);
+    bool Xattrs = setxattr(Old.c_str(), "user.zebtest", "kept", 4, 0) == 0;
+    ProcessResult R = Zeb({"--wav", OldLink, "--force", In});
+    ASSERT_EQ(R.ExitCode, 0) << R.Err;
+    struct stat St;
+    ASSERT_EQ(lstat(OldLink.c_str(), &St), 0);
+    EXPECT_TRUE(S_ISLNK(St.st_mode));
+    ASSERT_EQ(stat(Old.c_str(), &St), 0);
+    EXPECT_EQ(St.st_mode & 07777, 0640u);
+    EXPECT_TRUE(ParseWav(ReadFile(Old)).Data == Pcm);
+    char Value[8] = {};
+    if (Xattrs) {
+        EXPECT_EQ(getxattr(Old.c_str(), "user.zebtest", Value, sizeof Value), 4);
+        EXPECT_STREQ(Value, "kept");
+    }
+    std::string Second = Dir + "/second-name.wav";
+    ASSERT_EQ(link(Old.c_str(), Second.c_str()), 0);
+    R = Zeb({"--wav", Old, "--force", In});
+    EXPECT_EQ(R.ExitCode, 1);
+    EXPECT_NE(R.Err.find("other hard links"), std::string::npos) << R.Err;
+    EXPECT_EQ(DirEntries(Dir).size(), 5u) << "a temporary file was left behind";
+
+    // A file the user may not write is not replaced, even in the user's folder.
+    std::vector<std::string> Argv = AsNobody({Zebplay, "--wav", Dir + "/mine.wav", "--force", In});
+    unsigned Uid, Gid;
+    if (Argv.empty() || !NobodyIds(&Uid, &Gid))
+        GTEST_SKIP() << "cannot run as the user nobody: not root or no setpriv";
+    ASSERT_EQ(chown(Dir.c_str(), Uid, Gid), 0);
+    std::string Mine = Dir + "/mine.wav";
+    WriteWav(Mine, 8000, 1, 16, TestPcm(8, 1, 8000));
+    const std::vector<uint8_t> Kept = ReadFile(Mine);
+    ASSERT_EQ(chown(Mine.c_str(), Uid, Gid), 0);
+    ASSERT_EQ(chmod(Mine.c_str(), 0444), 0);
+    R = RunProcess(Argv);
+    EXPECT_EQ(R.ExitCode, 1) << R.Err;
+    EXPECT_NE(R.Err.find("permission denied"), std::string::npos) << R.Err;
+    EXPECT_EQ(ReadFile(Mine), Kept);
 }
 
 TEST_F(ZebplayTest, WavRenderIntoAMissingFolderIsReported)

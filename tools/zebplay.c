@@ -11,10 +11,12 @@
    It uses only the public header. Every answer of the player arrives on a
    ZEBWindow; the tool waits on that window's descriptor and on the keyboard
    together, so keys act while audio plays. */
-#define _DEFAULT_SOURCE
+#define _GNU_SOURCE /* renameat2 */
 #include "zeb-audio.h"
 
 #include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
 #include <getopt.h>
 #include <poll.h>
 #include <signal.h>
@@ -23,6 +25,7 @@
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -75,6 +78,8 @@ typedef struct Options {
     double Rate;
     int IntervalMs; /* negative: the default of the display in use */
     int Preload;
+    int VolumeGiven, RateGiven;
+    int Force;      /* --wav may replace an existing WAVE file */
     const char* WavPath;
     const char* WmArgument; /* NAME or NAME=VALUE of the attribute options */
     char** Files;
@@ -86,7 +91,7 @@ static void PrintUsage(FILE* To)
     fputs("Usage: zebplay [OPTION]... FILE...\n"
           "       zebplay --devices\n"
           "       zebplay --info FILE...\n"
-          "       zebplay --wav OUT.wav FILE\n"
+          "       zebplay --wav OUT.wav [--force] FILE\n"
           "       zebplay --wm-list FILE | --wm-get NAME FILE | --wm-set NAME=VALUE FILE |\n"
           "               --wm-del NAME FILE\n"
           "Plays audio files one after the other through zeb-audio.\n"
@@ -99,8 +104,10 @@ static void PrintUsage(FILE* To)
           "  -p, --preload        fill the output buffer before each file starts\n"
           "      --devices        list the output devices with their indices\n"
           "      --info           print the track information of each FILE\n"
-          "  -w, --wav OUT.wav    render FILE into the WAVE file OUT.wav\n"
-          "      --wm-list        list the well-known header attributes of a Windows Media file\n"
+          "  -w, --wav OUT.wav    render FILE into the new WAVE file OUT.wav, as decoded\n"
+          "                       (without --volume and --rate); never over FILE itself\n"
+          "  -f, --force          let --wav replace an existing WAVE file OUT.wav\n"
+          "      --wm-list        list every header attribute of a Windows Media file\n"
           "      --wm-get NAME    print the value of attribute NAME\n"
           "      --wm-set NAME=VALUE  set attribute NAME to the text VALUE (added when absent)\n"
           "      --wm-del NAME    delete every attribute named NAME\n"
@@ -158,10 +165,12 @@ static int ParseOption(int Code, const char* Argument, Options* Opt)
     case 'v':
         if (!ParseUnsigned(Argument, VOLUME_MAX, &Opt->Volume))
             return UsageError("invalid volume '%s' (0..100)", Argument);
+        Opt->VolumeGiven = 1;
         return 0;
     case 'r':
         if (!ParseRate(Argument, &Opt->Rate))
             return UsageError("invalid rate '%s' (0.25..4)", Argument);
+        Opt->RateGiven = 1;
         return 0;
     case 'i':
         if (!ParseUnsigned(Argument, INTERVAL_MAX_MS, &Number) || Number == 0)
@@ -169,6 +178,7 @@ static int ParseOption(int Code, const char* Argument, Options* Opt)
         Opt->IntervalMs = (int)Number;
         return 0;
     case 'p': Opt->Preload = 1; return 0;
+    case 'f': Opt->Force = 1; return 0;
     case OPTION_DEVICES: Opt->Mode = MODE_DEVICES; return 0;
     case OPTION_INFO: Opt->Mode = MODE_INFO; return 0;
     case 'w': Opt->Mode = MODE_WAV; Opt->WavPath = Argument; return 0;
@@ -194,6 +204,10 @@ static int CheckFileCount(const Options* Opt)
         return UsageError("%s", "no file given");
     if (Opt->Mode == MODE_WAV && Opt->FileCount != 1)
         return UsageError("%s", "--wav renders exactly one file");
+    if (Opt->Mode == MODE_WAV && (Opt->VolumeGiven || Opt->RateGiven))
+        return UsageError("%s", "--wav writes the audio as decoded; --volume and --rate apply to playback only");
+    if (Opt->Mode != MODE_WAV && Opt->Force)
+        return UsageError("%s", "--force goes with --wav only");
     if (Opt->Mode >= MODE_WM_LIST && Opt->FileCount != 1)
         return UsageError("%s", "the --wm options take exactly one file");
     return 0;
@@ -206,6 +220,7 @@ static int ParseOptions(int argc, char** argv, Options* Opt)
         {"device", required_argument, NULL, 'd'}, {"volume", required_argument, NULL, 'v'},
         {"rate", required_argument, NULL, 'r'},   {"interval", required_argument, NULL, 'i'},
         {"preload", no_argument, NULL, 'p'},      {"devices", no_argument, NULL, OPTION_DEVICES},
+        {"force", no_argument, NULL, 'f'},
         {"info", no_argument, NULL, OPTION_INFO}, {"wav", required_argument, NULL, 'w'},
         {"help", no_argument, NULL, 'h'},         {"wm-list", no_argument, NULL, OPTION_WM_LIST},
         {"wm-get", required_argument, NULL, OPTION_WM_GET}, {"wm-set", required_argument, NULL, OPTION_WM_SET},
@@ -218,7 +233,7 @@ static int ParseOptions(int argc, char** argv, Options* Opt)
     Opt->IntervalMs = -1;
     opterr = 0;
     int Code;
-    while ((Code = getopt_long(argc, argv, ":d:v:r:i:pw:h", Long, NULL)) != -1) {
+    while ((Code = getopt_long(argc, argv, ":d:v:r:i:pfw:h", Long, NULL)) != -1) {
         if (Code == '?' || Code == ':') {
             const char* What = Code == '?' ? "unknown option '%s'" : "option '%s' needs an argument";
             return UsageError(What, argv[optind - 1]);
@@ -992,7 +1007,7 @@ static const KnownAttribute KnownAttributes[] = {
     {"WM/EncodingSettings", ZEB_WMT_TYPE_STRING}, {"WM/ToolName", ZEB_WMT_TYPE_STRING},
 };
 
-enum { WM_NAME_MAX = 1024, WM_VALUE_MAX = 0xFFFF, HUNDRED_NS_PER_MS = 10000 };
+enum { WM_NAME_MAX = 1024, WM_VALUE_MAX = 0xFFFF, HUNDRED_NS_PER_MS = 10000, BINARY_SHOWN = 32 };
 
 static uint32_t KnownType(const char* Name)
 {
@@ -1064,6 +1079,31 @@ static void PutUtf8(uint32_t C)
     }
 }
 
+/* A UTF-16 name into UTF-8 (Out holds Size bytes); lone surrogates become
+   U+FFFD, and a name too long for Out is cut at a whole character. */
+static void Utf16ToUtf8(const uint16_t* Name, char* Out, size_t Size)
+{
+    size_t N = 0;
+    for (size_t I = 0; Name[I]; I++) {
+        uint32_t C = Name[I];
+        if (C >= 0xD800 && C <= 0xDBFF && Name[I + 1] >= 0xDC00 && Name[I + 1] <= 0xDFFF)
+            C = 0x10000 + ((C - 0xD800) << 10) + (Name[++I] - 0xDC00);
+        else if (C >= 0xD800 && C <= 0xDFFF)
+            C = 0xFFFD;
+        unsigned char B[4];
+        int Len = C < 0x80 ? 1 : C < 0x800 ? 2 : C < 0x10000 ? 3 : 4;
+        static const unsigned char Lead[] = {0, 0, 0xC0, 0xE0, 0xF0};
+        for (int K = Len - 1; K > 0; K--, C >>= 6)
+            B[K] = (unsigned char)(0x80 | (C & 0x3F));
+        B[0] = (unsigned char)(Lead[Len] | C);
+        if (N + (size_t)Len >= Size)
+            break;
+        memcpy(Out + N, B, (size_t)Len);
+        N += (size_t)Len;
+    }
+    Out[N] = '\0';
+}
+
 static uint64_t ValueLE(const uint8_t* Value, int Bytes)
 {
     uint64_t X = 0;
@@ -1095,6 +1135,24 @@ static void PrintText(const uint8_t* Value)
     }
 }
 
+/* {00112233-4455-6677-8899-AABBCCDDEEFF} from the 16 bytes as stored. */
+static void PrintGuid(const uint8_t* Value)
+{
+    printf("{%08X-%04X-%04X-", (unsigned)ValueLE(Value, 4), (unsigned)ValueLE(Value + 4, 2),
+           (unsigned)ValueLE(Value + 6, 2));
+    for (int I = 8; I < 16; I++)
+        printf(I == 10 ? "-%02X" : "%02X", Value[I]);
+    printf("}");
+}
+
+/* Up to BINARY_SHOWN bytes in hexadecimal, then the length. */
+static void PrintBinary(const uint8_t* Value, uint32_t Length)
+{
+    for (uint32_t I = 0; I < Length && I < BINARY_SHOWN; I++)
+        printf("%02x", Value[I]);
+    printf("%s (%u bytes)", Length > BINARY_SHOWN ? "..." : "", (unsigned)Length);
+}
+
 static void PrintValue(const char* Name, uint32_t Type, const uint8_t* Value)
 {
     switch (Type) {
@@ -1106,6 +1164,8 @@ static void PrintValue(const char* Name, uint32_t Type, const uint8_t* Value)
         if (strcmp(Name, "Duration") == 0)
             printf(" (%.3f s)", (double)(ValueLE(Value, 8) / HUNDRED_NS_PER_MS) / 1000.0);
         break;
+    case ZEB_WMT_TYPE_WORD: printf("%u", (unsigned)ValueLE(Value, 2)); break;
+    case ZEB_WMT_TYPE_GUID: PrintGuid(Value); break;
     default: break;
     }
 }
@@ -1119,30 +1179,52 @@ static int WideName(const char* Name, uint16_t* Wide)
     return 1;
 }
 
+/* The editor opens a file only for a user who may write it. */
 static void* OpenWMFile(const char* Path)
 {
     void* Editor = _WMOpenMetaEditor(Path);
-    if (!Editor)
-        fprintf(stderr, "zebplay: %s: not an editable Windows Media file (or the Windows Media module is "
-                        "missing)\n", Path);
-    return Editor;
+    if (Editor)
+        return Editor;
+    if (access(Path, F_OK) == 0 && access(Path, W_OK) != 0 && (errno == EACCES || errno == EROFS))
+        fprintf(stderr, "zebplay: %s: %s\n", Path, errno == EACCES ? "permission denied" : strerror(errno));
+    else
+        fprintf(stderr, "zebplay: %s: not an editable Windows Media file, in use by another editor, or the "
+                        "Windows Media module is missing\n", Path);
+    return NULL;
 }
 
-/* Prints NAME<tab>TYPE<tab>VALUE for every well-known attribute the file has. */
+/* A value as stored, checked against the length its type needs. */
+static void PrintStoredValue(const char* Name, uint32_t Type, const uint8_t* Value, uint32_t Length)
+{
+    static const uint32_t Needs[] = {4, 2, 0, 4, 8, 2, 16};
+    int Terminated = Type != ZEB_WMT_TYPE_STRING || (Length >= 2 && Length % 2 == 0 &&
+                                                     Value[Length - 1] == 0 && Value[Length - 2] == 0);
+    if (Type == ZEB_WMT_TYPE_BINARY || Type > ZEB_WMT_TYPE_GUID || Length < Needs[Type] || !Terminated)
+        PrintBinary(Value, Length);
+    else
+        PrintValue(Name, Type, Value);
+}
+
+/* Prints NAME<tab>TYPE<tab>VALUE for every attribute of the file, in its
+   order, with the name and type it is stored under. */
 static int ListAttributes(const char* Path)
 {
     void* Editor = OpenWMFile(Path);
     if (!Editor)
         return EXIT_PLAY_FAILED;
-    for (size_t I = 0; I < sizeof KnownAttributes / sizeof KnownAttributes[0]; I++) {
-        uint16_t Wide[WM_NAME_MAX];
+    uint32_t Count = _WMGetHeaderAttributeCount(Editor);
+    for (uint32_t I = 0; I < Count; I++) {
+        uint16_t* Wide = NULL;
         uint8_t* Value = NULL;
-        Utf8ToUtf16(KnownAttributes[I].Name, Wide, WM_NAME_MAX);
-        if (!_WMGetHeaderAttribute(Editor, Wide, &Value))
+        uint32_t Type = 0, Length = 0;
+        if (!_WMGetHeaderAttributeByIndex(Editor, I, &Wide, &Type, &Value, &Length))
             continue;
-        printf("%s\t%s\t", KnownAttributes[I].Name, TypeName(KnownAttributes[I].Type));
-        PrintValue(KnownAttributes[I].Name, KnownAttributes[I].Type, Value);
+        char Name[WM_NAME_MAX * 3];
+        Utf16ToUtf8(Wide, Name, sizeof Name);
+        printf("%s\t%s\t", Name, TypeName(Type));
+        PrintStoredValue(Name, Type, Value, Length);
         printf("\n");
+        _WMFreeHeaderAttribute((uint8_t*)Wide);
         _WMFreeHeaderAttribute(Value);
     }
     return _WMCloseMetaEditor(Editor) ? 0 : EXIT_PLAY_FAILED;
@@ -1356,42 +1438,183 @@ static int RenderWithPlayer(Session* S, WavWriter* W, const char* Input)
     return AwaitEndOfStream(S) && !S->TrackFailed;
 }
 
+/* Where --wav writes: the file to create, or with --force the existing
+   WAVE file to replace (resolved through its links, which stay) and its
+   status as it was checked. */
+typedef struct WavTarget {
+    char Path[PATH_MAX];
+    int Replaces;
+    struct stat Old;
+} WavTarget;
+
+static int SameInode(const struct stat* A, const struct stat* B)
+{
+    return A->st_dev == B->st_dev && A->st_ino == B->st_ino;
+}
+
+static int IsWaveFile(const char* Path)
+{
+    unsigned char Head[12];
+    int Fd = open(Path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    ssize_t Got = Fd >= 0 ? read(Fd, Head, sizeof Head) : -1;
+    if (Fd >= 0)
+        close(Fd);
+    return Got == (ssize_t)sizeof Head && memcmp(Head, "RIFF", 4) == 0 && memcmp(Head + 8, "WAVE", 4) == 0;
+}
+
+static int Refuse(const char* Path, const char* Why)
+{
+    fprintf(stderr, "zebplay: %s: %s\n", Path, Why);
+    return 0;
+}
+
+/* Never the input itself, never an existing file without --force, and with
+   it only a WAVE file the user may write that has no other hard links. */
+static int CheckWavTarget(const Options* Opt, WavTarget* T)
+{
+    const char* Output = Opt->WavPath;
+    struct stat In, Out;
+    memset(T, 0, sizeof *T);
+    if (stat(Output, &Out) == 0 && stat(Opt->Files[0], &In) == 0 && SameInode(&In, &Out))
+        return Refuse(Output, "is the input file; not overwritten");
+    if (lstat(Output, &Out) != 0) {
+        if (errno != ENOENT)
+            return Refuse(Output, strerror(errno));
+        if (strlen(Output) >= sizeof T->Path)
+            return Refuse(Output, strerror(ENAMETOOLONG));
+        strcpy(T->Path, Output);
+        return 1;
+    }
+    if (!Opt->Force)
+        return Refuse(Output, "exists; not overwritten (--force replaces a WAVE file)");
+    if (!realpath(Output, T->Path))
+        return Refuse(Output, strerror(errno));
+    if (stat(T->Path, &T->Old) != 0 || !S_ISREG(T->Old.st_mode) || !IsWaveFile(T->Path))
+        return Refuse(Output, "is not a WAVE file; not replaced");
+    if (access(T->Path, W_OK) != 0)
+        return Refuse(Output, errno == EACCES ? "permission denied" : strerror(errno));
+    if (T->Old.st_nlink > 1)
+        return Refuse(Output, "has other hard links; not replaced");
+    T->Replaces = 1;
+    return 1;
+}
+
+static int CopyXattr(int From, int To, const char* Name)
+{
+    ssize_t Size = fgetxattr(From, Name, NULL, 0);
+    char* Value = Size >= 0 ? malloc((size_t)Size + 1) : NULL;
+    int Ok = Value && (Size = fgetxattr(From, Name, Value, (size_t)Size)) >= 0 &&
+             fsetxattr(To, Name, Value, (size_t)Size, 0) == 0;
+    free(Value);
+    return Ok;
+}
+
+/* Every extended attribute of the file at Path (ACLs and labels included)
+   onto To. */
+static int CopyXattrs(const char* Path, int To)
+{
+    int From = open(Path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (From < 0)
+        return 0;
+    ssize_t Size = flistxattr(From, NULL, 0);
+    char* Names = Size > 0 ? malloc((size_t)Size) : NULL;
+    int Ok = Size == 0 || (Size < 0 && errno == ENOTSUP);
+    if (Names && (Size = flistxattr(From, Names, (size_t)Size)) >= 0) {
+        Ok = 1;
+        for (ssize_t At = 0; Ok && At < Size; At += (ssize_t)strlen(Names + At) + 1)
+            Ok = CopyXattr(From, To, Names + At);
+    }
+    free(Names);
+    close(From);
+    return Ok;
+}
+
+/* The new file (Fd) takes the replaced one's owner, group, extended
+   attributes and mode; or the rendering does not start. */
+static int KeepFileAttributes(int Fd, const WavTarget* T)
+{
+    struct stat Now;
+    if (fstat(Fd, &Now) != 0)
+        return 0;
+    if ((Now.st_uid != T->Old.st_uid || Now.st_gid != T->Old.st_gid) &&
+        fchown(Fd, T->Old.st_uid, T->Old.st_gid) != 0)
+        return 0;
+    return CopyXattrs(T->Path, Fd) && fchmod(Fd, T->Old.st_mode & 07777) == 0;
+}
+
+/* A new file beside the target, named TARGET.XXXXXX into Temporary, with
+   the permissions a new file gets, or the replaced file's. -1 on failure,
+   reported. */
+static int CreateTemporary(const WavTarget* T, char* Temporary, size_t Size)
+{
+    if ((size_t)snprintf(Temporary, Size, "%s.XXXXXX", T->Path) >= Size)
+        return Refuse(T->Path, strerror(ENAMETOOLONG)) - 1;
+    int Fd = mkostemp(Temporary, O_CLOEXEC);
+    if (Fd < 0)
+        return Refuse(T->Path, strerror(errno)) - 1;
+    mode_t Mask = umask(0);
+    umask(Mask);
+    int Kept = T->Replaces ? KeepFileAttributes(Fd, T) : fchmod(Fd, 0666 & ~Mask) == 0;
+    if (!Kept) {
+        Refuse(T->Path, T->Replaces ? "its owner, group or attributes cannot be kept; not replaced"
+                                    : strerror(errno));
+        close(Fd);
+        unlink(Temporary);
+        return -1;
+    }
+    return Fd;
+}
+
+/* Moves the complete rendering into place; a file that appeared at the
+   target meanwhile is replaced only with --force. */
+static int MoveIntoPlace(const char* Temporary, const WavTarget* T)
+{
+    if (T->Replaces)
+        return rename(Temporary, T->Path) == 0;
+    if (renameat2(AT_FDCWD, Temporary, AT_FDCWD, T->Path, RENAME_NOREPLACE) == 0)
+        return 1;
+    if (errno != EINVAL && errno != ENOSYS) /* a file system without it: link, then unlink */
+        return 0;
+    if (link(Temporary, T->Path) != 0)
+        return 0;
+    unlink(Temporary);
+    return 1;
+}
+
+static void PrintRendered(const char* Output, const WavWriter* W)
+{
+    uint32_t FrameBytes = (uint32_t)W->Channels * (WAV_BITS_PER_SAMPLE / 8);
+    double Seconds = FrameBytes && W->SampleRate ? (double)(W->DataBytes / FrameBytes) / W->SampleRate : 0.0;
+    printf("%s: %.3f s, %u Hz, %u channels, %llu bytes of PCM\n", Output, Seconds, (unsigned)W->SampleRate,
+           (unsigned)W->Channels, (unsigned long long)W->DataBytes);
+}
+
 /* Renders into a temporary file beside OUT and moves it into place only when
    everything went well, so a failure leaves an existing OUT untouched. */
 static int RenderToWav(const Options* Opt)
 {
     const char* Output = Opt->WavPath;
-    const char* Input = Opt->Files[0];
-    size_t Length = strlen(Output) + sizeof ".XXXXXX";
-    char* Temporary = malloc(Length);
-    if (!Temporary) {
-        fputs("zebplay: out of memory\n", stderr);
+    static WavTarget Target;
+    static char Temporary[PATH_MAX + 8];
+    if (!CheckWavTarget(Opt, &Target))
         return EXIT_PLAY_FAILED;
-    }
-    snprintf(Temporary, Length, "%s.XXXXXX", Output);
-    int Fd = mkstemp(Temporary);
-    if (Fd >= 0) { /* the file gets the permissions a new file would get */
-        mode_t Mask = umask(0);
-        umask(Mask);
-        fchmod(Fd, 0666 & ~Mask);
-    }
+    int Fd = CreateTemporary(&Target, Temporary, sizeof Temporary);
+    if (Fd < 0)
+        return EXIT_PLAY_FAILED;
     WavWriter W;
     memset(&W, 0, sizeof W);
-    W.File = Fd >= 0 ? fdopen(Fd, "wb") : NULL;
+    W.File = fdopen(Fd, "wb");
     if (!W.File) {
         fprintf(stderr, "zebplay: %s: %s\n", Output, strerror(errno));
-        if (Fd >= 0) {
-            close(Fd);
-            unlink(Temporary);
-        }
-        free(Temporary);
+        close(Fd);
+        unlink(Temporary);
         return EXIT_PLAY_FAILED;
     }
     InstallSignalHandlers();
     Session S;
     int Rendered = 0;
     if (OpenSession(&S, Opt)) {
-        Rendered = RenderWithPlayer(&S, &W, Input);
+        Rendered = RenderWithPlayer(&S, &W, Opt->Files[0]);
         /* Once the player thread has finished, W is ours alone. */
         if (!CloseSession(&S)) {
             unlink(Temporary);
@@ -1399,24 +1622,19 @@ static int RenderToWav(const Options* Opt)
         }
     }
     if (Rendered && W.Failed)
-        fprintf(stderr, "zebplay: %s: %s\n", Output,
-                W.TooLarge ? "too large for a WAVE file" : "write failed");
+        fprintf(stderr, "zebplay: %s: %s\n", Output, W.TooLarge ? "too large for a WAVE file" : "write failed");
+    int Synced = fflush(W.File) == 0 && fsync(fileno(W.File)) == 0;
     int Closed = fclose(W.File) == 0;
-    int Ok = Rendered && !W.Failed && Closed;
-    if (Ok && rename(Temporary, Output) != 0) {
-        fprintf(stderr, "zebplay: %s: %s\n", Output, strerror(errno));
+    int Ok = Rendered && !W.Failed && Synced && Closed && !Interrupted;
+    if (Ok && !MoveIntoPlace(Temporary, &Target)) {
+        fprintf(stderr, "zebplay: %s: %s\n", Output,
+                errno == EEXIST ? "exists; not overwritten (--force replaces a WAVE file)" : strerror(errno));
         Ok = 0;
     }
     if (!Ok)
         unlink(Temporary);
-    free(Temporary);
-    if (Ok) {
-        uint32_t FrameBytes = (uint32_t)W.Channels * (WAV_BITS_PER_SAMPLE / 8);
-        double Seconds = FrameBytes && W.SampleRate
-                             ? (double)(W.DataBytes / FrameBytes) / W.SampleRate : 0.0;
-        printf("%s: %.3f s, %u Hz, %u channels, %llu bytes of PCM\n", Output, Seconds,
-               (unsigned)W.SampleRate, (unsigned)W.Channels, (unsigned long long)W.DataBytes);
-    }
+    if (Ok)
+        PrintRendered(Output, &W);
     if (Interrupted)
         return EXIT_SIGNAL_BASE + Interrupted;
     return Ok ? 0 : EXIT_PLAY_FAILED;

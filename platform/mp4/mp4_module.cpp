@@ -19,6 +19,10 @@ using zebmp4::Mp4File;
 using zebmp4::Mp4Track;
 
 constexpr size_t TypeLength = 4;
+// No AAC frame exceeds 6144 bits per channel (6144 bytes for 8 channels): a
+// larger stored sample of an AAC track is damaged and is not read, so that
+// a size the container states is never allocated unchecked.
+constexpr uint32_t MaxAacSampleBytes = 64 * 1024;
 
 const Mp4File* AsFile(MP4FileHandle File) { return static_cast<const Mp4File*>(File); }
 
@@ -170,6 +174,8 @@ ZEB_MP4_EXPORT bool MP4ReadSample(MP4FileHandle File, MP4TrackId TrackId, MP4Sam
         return false;
     const size_t Index = SampleId - 1;
     const zebmp4::Mp4Sample& Sample = Track->Samples[Index];
+    if (Track->IsAac && Sample.Size > MaxAacSampleBytes)
+        return false;
     if (!zebmp4::SampleInFile(*Open, Sample) || !ReadInto(*Open, Sample, Bytes, NumBytes))
         return false;
     if (StartTime)

@@ -27,7 +27,19 @@ namespace {
 constexpr int IoBufferSize = 32768;
 constexpr int BoxHeaderSize = 8;
 constexpr int LargeBoxHeaderSize = 16;
-constexpr int MaxTopLevelBoxes = 1 << 20;
+constexpr int MaxWalkedBoxes = 1 << 20;
+// A "trun" box: header, version and flags, sample count; then by its flags
+// a data offset and first-sample flags, and per sample up to four fields.
+constexpr int TrunFixedBytes = 16;
+constexpr uint32_t TrunDataOffset = 0x1;
+constexpr uint32_t TrunFirstSampleFlags = 0x4;
+constexpr uint32_t TrunPerSampleFields = 0xF00;
+// Samples of a fragment without entries of their own (all from defaults).
+constexpr uint64_t MaxDefaultedSamples = 1 << 16;
+// A fragmented file is indexed by reading it through to its end when it is
+// opened (on the player's audio thread): a larger one is refused rather
+// than read whole. 128 MiB is about an hour of AAC at 256 kbit/s.
+constexpr int64_t MaxFragmentedFileBytes = int64_t{128} << 20;
 
 // The demuxer's view of the file: reads at its own offset with pread, so
 // the descriptor's offset is never relied on.
@@ -94,33 +106,76 @@ uint32_t BigEndian32(const uint8_t* P)
 
 uint64_t BigEndian64(const uint8_t* P) { return (uint64_t{BigEndian32(P)} << 32) | BigEndian32(P + 4); }
 
-// True when a top-level "moof" box follows: the file is fragmented and the
-// demuxer indexes the later fragments only while packets are read.
-bool HasMovieFragments(int Fd, int64_t FileSize)
+// The walk over the file's top-level boxes and its fragments' boxes.
+struct BoxWalk {
+    int Fd;
+    int Boxes = 0;
+    bool Fragmented = false; // a top-level "moof" box was seen
+};
+
+// Type and total size of the box at Pos, which must end by End.
+bool ReadBox(int Fd, int64_t Pos, int64_t End, char* Type, uint64_t* Size, uint64_t* HeaderSize)
 {
-    int64_t Pos = 0;
     uint8_t Header[LargeBoxHeaderSize];
-    for (int Box = 0; Box < MaxTopLevelBoxes && FileSize - Pos >= BoxHeaderSize; ++Box) {
-        if (ReadAt(Fd, Pos, Header, BoxHeaderSize) != BoxHeaderSize)
+    if (ReadAt(Fd, Pos, Header, BoxHeaderSize) != BoxHeaderSize)
+        return false;
+    std::memcpy(Type, Header + 4, 4);
+    *Size = BigEndian32(Header);
+    *HeaderSize = BoxHeaderSize;
+    if (*Size == 1) {
+        if (ReadAt(Fd, Pos + BoxHeaderSize, Header + BoxHeaderSize, BoxHeaderSize) != BoxHeaderSize)
             return false;
-        if (std::memcmp(Header + 4, "moof", 4) == 0)
-            return true;
-        uint64_t Size = BigEndian32(Header);
-        if (Size == 1) {
-            if (ReadAt(Fd, Pos + BoxHeaderSize, Header + BoxHeaderSize, BoxHeaderSize) != BoxHeaderSize)
-                return false;
-            Size = BigEndian64(Header + BoxHeaderSize);
-        }
-        if (Size < BoxHeaderSize || Size > static_cast<uint64_t>(FileSize - Pos))
-            return false; // the last box runs to the end, or the walk is lost
-        Pos += static_cast<int64_t>(Size);
+        *Size = BigEndian64(Header + BoxHeaderSize);
+        *HeaderSize = LargeBoxHeaderSize;
     }
-    return false;
+    return *Size >= *HeaderSize && *Size <= static_cast<uint64_t>(End - Pos);
 }
 
-// Reads every packet so that the demuxer indexes every fragment.
+// True when the samples a "trun" box declares fit its body: the demuxer
+// reserves its index for the declared count before it reads the entries.
+bool TrunFits(int Fd, int64_t Pos, uint64_t Size)
+{
+    uint8_t Body[TrunFixedBytes];
+    if (Size < TrunFixedBytes || ReadAt(Fd, Pos, Body, TrunFixedBytes) != TrunFixedBytes)
+        return false;
+    uint32_t Flags = BigEndian32(Body + BoxHeaderSize) & 0xFFFFFF;
+    uint64_t Count = BigEndian32(Body + BoxHeaderSize + 4);
+    uint64_t Fixed = TrunFixedBytes + ((Flags & TrunDataOffset) ? 4 : 0) + ((Flags & TrunFirstSampleFlags) ? 4 : 0);
+    uint64_t EntryBytes = 4u * static_cast<unsigned>(__builtin_popcount(Flags & TrunPerSampleFields));
+    if (EntryBytes == 0)
+        return Count <= MaxDefaultedSamples;
+    return Fixed <= Size && Count <= (Size - Fixed) / EntryBytes;
+}
+
+// Walks the boxes in [Pos, End), into fragments and their track fragments.
+// False when a fragment declares more samples than it holds; a walk that
+// loses its way stops there and leaves the rest to the demuxer.
+bool FragmentsFit(BoxWalk& Walk, int64_t Pos, int64_t End, int Depth)
+{
+    while (End - Pos >= BoxHeaderSize && Walk.Boxes++ < MaxWalkedBoxes) {
+        char Type[4];
+        uint64_t Size = 0, HeaderSize = 0;
+        if (!ReadBox(Walk.Fd, Pos, End, Type, &Size, &HeaderSize))
+            return true;
+        bool Moof = std::memcmp(Type, "moof", 4) == 0;
+        Walk.Fragmented |= Moof && Depth == 0;
+        int64_t BoxEnd = Pos + static_cast<int64_t>(Size);
+        if ((Moof || std::memcmp(Type, "traf", 4) == 0) &&
+            !FragmentsFit(Walk, Pos + static_cast<int64_t>(HeaderSize), BoxEnd, Depth + 1))
+            return false;
+        if (std::memcmp(Type, "trun", 4) == 0 && !TrunFits(Walk.Fd, Pos, Size))
+            return false;
+        Pos = BoxEnd;
+    }
+    return true;
+}
+
+// Reads every packet so that the demuxer indexes every fragment; the
+// packets' payloads are discarded unread where the demuxer can skip them.
 void IndexAllFragments(AVFormatContext* Ctx)
 {
+    for (unsigned i = 0; i < Ctx->nb_streams; ++i)
+        Ctx->streams[i]->discard = AVDISCARD_ALL;
     AVPacket* Packet = av_packet_alloc();
     if (!Packet)
         return;
@@ -242,6 +297,14 @@ Demuxer OpenDemuxer(AVIOContext* Io)
 
 bool ReadTracks(Mp4File& File)
 {
+    BoxWalk Walk{File.Fd};
+    if (!FragmentsFit(Walk, 0, File.FileSize, 0))
+        return false;
+    // The demuxer indexes a fragmented file's later fragments only while
+    // packets are read.
+    bool Fragmented = Walk.Fragmented;
+    if (Fragmented && File.FileSize > MaxFragmentedFileBytes)
+        return false;
     IoCursor Cursor{File.Fd, 0, File.FileSize};
     IoContext Io = MakeIo(&Cursor);
     if (!Io)
@@ -249,7 +312,7 @@ bool ReadTracks(Mp4File& File)
     Demuxer Ctx = OpenDemuxer(Io.get());
     if (!Ctx)
         return false;
-    if (HasMovieFragments(File.Fd, File.FileSize))
+    if (Fragmented)
         IndexAllFragments(Ctx.get());
     for (unsigned i = 0; i < Ctx->nb_streams; ++i)
         if (IsTrack(Ctx->streams[i]))

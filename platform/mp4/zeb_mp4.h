@@ -45,7 +45,8 @@ typedef uint32_t (*MP4GetTrackNumberOfSamplesFn)(MP4FileHandle File, MP4TrackId 
 // Sample Sample (from 1), its stored bytes exactly. With *Bytes null the
 // module allocates the buffer (freed with rtlFree) and sets *NumBytes; the
 // four optional outputs may be null. False past the last sample or on error,
-// with nothing allocated.
+// with nothing allocated; an AAC track's sample of more than 64 KiB (larger
+// than any AAC frame) is damaged and false as well.
 typedef bool (*MP4ReadSampleFn)(MP4FileHandle File, MP4TrackId Track, MP4SampleId Sample, uint8_t** Bytes,
                                 uint32_t* NumBytes, MP4Timestamp* StartTime, MP4Duration* Duration,
                                 MP4Duration* RenderingOffset, bool* IsSyncSample);

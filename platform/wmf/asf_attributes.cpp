@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <new>
 
 namespace {
@@ -57,10 +58,14 @@ ASFHeaderInfo* MakeView(const std::vector<uint8_t>& Header)
 
 } // namespace
 
+// A header with more attributes than 16-bit indices reach is read-only: a
+// save could not keep what no index names. Every one is read by name.
 ASFHeaderInfo::ASFHeaderInfo(std::vector<ASFAttribute> Attributes, bool CanWrite)
-    : List(std::move(Attributes)), Writable(CanWrite)
+    : List(std::move(Attributes)), Writable(CanWrite && List.size() <= MaxSlots)
 {
 }
+
+size_t ASFHeaderInfo::Slots() const { return std::min(List.size(), MaxSlots); }
 
 WMStatus ASFHeaderInfo::QueryInterface(const WMGuid& Iid, void** Object)
 {
@@ -87,7 +92,7 @@ uint32_t ASFHeaderInfo::Release()
 
 const ASFAttribute* ASFHeaderInfo::Live(uint16_t wStreamNum, uint16_t wIndex) const
 {
-    if (Detached || wStreamNum != 0 || wIndex >= List.size() || List[wIndex].Deleted)
+    if (Detached || wStreamNum != 0 || wIndex >= Slots() || List[wIndex].Deleted)
         return nullptr;
     return &List[wIndex];
 }
@@ -111,7 +116,7 @@ WMStatus ASFHeaderInfo::GetAttributeCountEx(uint16_t wStreamNum, uint16_t* pcAtt
         return WM_E_POINTER;
     if (Detached)
         return WM_E_INVALID_REQUEST;
-    *pcAttributes = wStreamNum == 0 ? static_cast<uint16_t>(List.size()) : 0;
+    *pcAttributes = wStreamNum == 0 ? static_cast<uint16_t>(Slots()) : 0;
     return WM_S_OK;
 }
 
@@ -156,7 +161,7 @@ WMStatus ASFHeaderInfo::GetAttributeIndices(uint16_t wStreamNum, const WMChar* p
         return WM_E_INVALID_REQUEST;
     std::vector<uint16_t> Found;
     std::u16string Name = WideName(pwszName);
-    for (size_t i = 0; wStreamNum == 0 && i < List.size(); ++i) {
+    for (size_t i = 0; wStreamNum == 0 && i < Slots(); ++i) {
         const ASFAttribute& A = List[i];
         if (A.Deleted || (pwszName && A.Name != Name) || (pwLangIndex && A.Language != *pwLangIndex))
             continue;

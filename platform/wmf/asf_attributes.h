@@ -10,7 +10,8 @@
 // and "Bitrate" first, then the file's own attributes; an added attribute
 // takes the next slot and a deleted one leaves its slot empty, so every
 // index stays valid for the life of the object. The attribute counts are
-// slot counts; an empty slot answers WM_E_NO_SUCH_ATTRIBUTE.
+// slot counts; an empty slot answers WM_E_NO_SUCH_ATTRIBUTE. A file with
+// more attributes than 65535 slots opens read-only.
 #pragma once
 
 #include "asf_header.h"
@@ -118,6 +119,7 @@ private:
     WMStatus Add(const std::u16string& Name, uint16_t* pwIndex, WMT_ATTR_DATATYPE Type, uint16_t wLangIndex,
                  const uint8_t* pValue, uint32_t dwLength);
     int FirstLive(const std::u16string& Name) const;
+    size_t Slots() const; // the indexable part of List
 
     std::atomic<uint32_t> Refs{1};
     std::vector<ASFAttribute> List;

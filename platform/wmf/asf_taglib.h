@@ -15,8 +15,7 @@ std::u16string ToWide(const TagLib::String& S);
 TagLib::String ToTagString(const std::u16string& S);
 // The text of a string value's bytes (UTF-16LE, up to its terminator).
 TagLib::String StringValueText(const std::vector<uint8_t>& Value);
-// A TagLib attribute of stream 0 for A's type, value and language; false
-// for a GUID value, which TagLib cannot build from bytes.
+// A TagLib attribute of stream 0 for A's type, value and language.
 bool ToTagAttribute(const ASFAttribute& A, TagLib::ASF::Attribute& Out);
 // The five Content Description fields of Tag, in the runtime's names.
 struct ContentField {

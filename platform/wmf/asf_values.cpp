@@ -134,10 +134,77 @@ void AddStored(const TagLib::ASF::Tag& Tag, std::vector<ASFAttribute>& List)
             A.Language = static_cast<uint16_t>(T.language());
             A.SourcePos = Pos++;
             A.ReadOnly = IsReadOnlyASFName(Name);
-            if (FromTagAttribute(T, A) && List.size() < 0xFFFF)
+            if (FromTagAttribute(T, A))
                 List.push_back(std::move(A));
         }
     }
+}
+
+void PutLE(std::vector<uint8_t>& Out, uint64_t X, int Bytes)
+{
+    for (int i = 0; i < Bytes; ++i)
+        Out.push_back(static_cast<uint8_t>(X >> (8 * i)));
+}
+
+// An ASF object: its GUID (16 bytes), its 64-bit size, then Body.
+std::vector<uint8_t> ASFObject(const uint8_t (&Guid)[16], const std::vector<uint8_t>& Body)
+{
+    std::vector<uint8_t> Out(Guid, Guid + 16);
+    PutLE(Out, 24 + Body.size(), 8);
+    Out.insert(Out.end(), Body.begin(), Body.end());
+    return Out;
+}
+
+constexpr uint8_t HeaderGuid[16] = {0x30, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11,
+                                    0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C};
+constexpr uint8_t FilePropertiesGuid[16] = {0xA1, 0xDC, 0xAB, 0x8C, 0x47, 0xA9, 0xCF, 0x11,
+                                            0x8E, 0xE4, 0x00, 0xC0, 0x0C, 0x20, 0x53, 0x65};
+constexpr uint8_t StreamPropertiesGuid[16] = {0x91, 0x07, 0xDC, 0xB7, 0xB7, 0xA9, 0xCF, 0x11,
+                                              0x8E, 0xE6, 0x00, 0xC0, 0x0C, 0x20, 0x53, 0x65};
+constexpr uint8_t HeaderExtensionGuid[16] = {0xB5, 0x03, 0xBF, 0x5F, 0x2E, 0xA9, 0xCF, 0x11,
+                                             0x8E, 0xE3, 0x00, 0xC0, 0x0C, 0x20, 0x53, 0x65};
+constexpr uint8_t ExtensionReservedGuid[16] = {0x11, 0xD2, 0xD3, 0xAB, 0xBA, 0xA9, 0xCF, 0x11,
+                                               0x8E, 0xE6, 0x00, 0xC0, 0x0C, 0x20, 0x53, 0x65};
+constexpr uint8_t MetadataLibraryGuid[16] = {0x94, 0x1C, 0x23, 0x44, 0x98, 0x94, 0xD1, 0x49,
+                                             0xA1, 0x41, 0x1D, 0x13, 0x4E, 0x45, 0x70, 0x54};
+constexpr uint16_t GuidTypeCode = 6;
+
+// TagLib builds GUID attributes only when it parses them: the attribute is
+// taken from a minimal header whose Metadata Library holds that one value.
+bool GuidAttribute(const std::vector<uint8_t>& Value, TagLib::ASF::Attribute& Out)
+{
+    if (Value.size() != 16)
+        return false;
+    std::vector<uint8_t> Record;
+    PutLE(Record, 1, 2); // one record: language 0, stream 0, name "g"
+    PutLE(Record, 0, 4);
+    PutLE(Record, 4, 2);
+    PutLE(Record, GuidTypeCode, 2);
+    PutLE(Record, 16, 4);
+    PutLE(Record, 'g', 2);
+    PutLE(Record, 0, 2);
+    Record.insert(Record.end(), Value.begin(), Value.end());
+    std::vector<uint8_t> Library = ASFObject(MetadataLibraryGuid, Record);
+    std::vector<uint8_t> Extension(ExtensionReservedGuid, ExtensionReservedGuid + 16);
+    PutLE(Extension, 6, 2);
+    PutLE(Extension, Library.size(), 4);
+    Extension.insert(Extension.end(), Library.begin(), Library.end());
+    std::vector<uint8_t> Body;
+    PutLE(Body, 3, 4);
+    Body.push_back(1);
+    Body.push_back(2);
+    for (const std::vector<uint8_t>& Child :
+         {ASFObject(FilePropertiesGuid, std::vector<uint8_t>(80)),
+          ASFObject(StreamPropertiesGuid, std::vector<uint8_t>(72)), ASFObject(HeaderExtensionGuid, Extension)})
+        Body.insert(Body.end(), Child.begin(), Child.end());
+    std::vector<uint8_t> Header = ASFObject(HeaderGuid, Body);
+    TagLib::ByteVectorStream Stream(
+        TagLib::ByteVector(reinterpret_cast<const char*>(Header.data()), static_cast<unsigned>(Header.size())));
+    TagLib::ASF::File File(&Stream, false);
+    if (!File.isValid() || !File.tag() || !File.tag()->contains("g"))
+        return false;
+    Out = File.tag()->attribute("g").front();
+    return Out.type() == TagLib::ASF::Attribute::GuidType;
 }
 
 } // namespace
@@ -204,6 +271,10 @@ bool ToTagAttribute(const ASFAttribute& A, TagLib::ASF::Attribute& Out)
     case WMT_TYPE_WORD:
         Out = TagLib::ASF::Attribute(static_cast<unsigned short>(FromLE(A.Value)));
         break;
+    case WMT_TYPE_GUID:
+        if (!GuidAttribute(A.Value, Out))
+            return false;
+        break;
     default:
         return false;
     }
@@ -240,7 +311,12 @@ bool NormaliseASFValue(WMT_ATTR_DATATYPE Type, const uint8_t* Bytes, size_t Size
         Value = In;
         return true;
     }
-    default: // GUID values cannot be built through TagLib
+    case WMT_TYPE_GUID:
+        if (Size != 16)
+            return false;
+        Value = In;
+        return true;
+    default:
         return false;
     }
 }

@@ -11,19 +11,29 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace {
 
 std::atomic<ASFSaveStep> FailingStep{ASFSaveStep::None};
+std::atomic<void (*)(ASFSaveStep)> StepHook{nullptr};
 
 constexpr WMStatus ChangedOnDisk = WM_E_INVALID_REQUEST; // edited by someone else meanwhile
 constexpr WMStatus SystemRefused = WM_E_FAIL;            // copy, sync or rename failed
 constexpr WMStatus RewriteFailed = WM_E_INVALID_DATA;    // TagLib could not save or verify
 constexpr size_t CopyChunk = 1u << 16;
 
-bool Fails(ASFSaveStep Step) { return FailingStep.load() == Step; }
+bool Fails(ASFSaveStep Step)
+{
+    if (void (*Hook)(ASFSaveStep) = StepHook.load())
+        Hook(Step);
+    return FailingStep.load() == Step;
+}
 
 bool WriteAll(int Fd, const uint8_t* Buf, size_t Sz)
 {
@@ -48,7 +58,9 @@ ssize_t ReadSome(int Fd, uint8_t* Buf, size_t Sz, off_t At)
     return N;
 }
 
-bool CopyFile(int From, int To)
+// Copies From into To at To's offset; Halfway runs once after the first
+// chunk.
+bool CopyFile(int From, int To, void (*Halfway)() = nullptr)
 {
     std::vector<uint8_t> Buf(CopyChunk);
     off_t At = 0;
@@ -60,6 +72,8 @@ bool CopyFile(int From, int To)
             return true;
         if (!WriteAll(To, Buf.data(), static_cast<size_t>(N)))
             return false;
+        if (At == 0 && Halfway)
+            Halfway();
         At += N;
     }
 }
@@ -80,6 +94,12 @@ bool SameTail(int A, off_t AAt, int B, off_t BAt)
         AAt += NA;
         BAt += NB;
     }
+}
+
+bool SameContent(int A, int B)
+{
+    struct stat SA, SB;
+    return fstat(A, &SA) == 0 && fstat(B, &SB) == 0 && SA.st_size == SB.st_size && SameTail(A, 0, B, 0);
 }
 
 bool SameFile(const struct stat& A, const struct stat& B)
@@ -219,11 +239,114 @@ std::string FolderOf(const std::string& Path)
     return Slash == 0 ? "/" : Path.substr(0, Slash);
 }
 
-std::string TempTemplate(const std::string& Path)
+constexpr char NewVersion[] = ".wmedit-"; // a rewritten copy, not yet in place
+constexpr char KeptOriginal[] = ".wmkeep-"; // the original during an in-place rewrite
+constexpr size_t UniqueChars = 6;
+
+// ".NAME" + Kind: the start of the temporary names of the file at Path.
+std::string TempPrefix(const std::string& Path, const char* Kind)
 {
     size_t Slash = Path.rfind('/');
-    std::string Base = Slash == std::string::npos ? Path : Path.substr(Slash + 1);
-    return FolderOf(Path) + "/." + Base + ".wmedit-XXXXXX";
+    return "." + (Slash == std::string::npos ? Path : Path.substr(Slash + 1)) + Kind;
+}
+
+std::string TempTemplate(const std::string& Path, const char* Kind)
+{
+    return FolderOf(Path) + "/" + TempPrefix(Path, Kind) + std::string(UniqueChars, 'X');
+}
+
+// Regular files in Folder named Prefix plus the unique characters.
+std::vector<std::string> TempFiles(const std::string& Folder, const std::string& Prefix)
+{
+    std::vector<std::string> Found;
+    DIR* D = opendir(Folder.c_str());
+    while (dirent* E = D ? readdir(D) : nullptr) {
+        std::string Name = E->d_name;
+        struct stat St;
+        if (Name.size() == Prefix.size() + UniqueChars && Name.compare(0, Prefix.size(), Prefix) == 0 &&
+            fstatat(dirfd(D), E->d_name, &St, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(St.st_mode))
+            Found.push_back(Folder + "/" + Name);
+    }
+    if (D)
+        closedir(D);
+    return Found;
+}
+
+bool HoldsSameBytes(int Fd, const std::string& Path)
+{
+    int Other = open(Path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (Other < 0)
+        return false;
+    bool Same = SameContent(Fd, Other);
+    close(Other);
+    return Same;
+}
+
+// Removes what an interrupted save of the file left beside it. A kept
+// original goes only when the file (Current) is whole: equal to it (the
+// in-place rewrite had not begun) or to a new version (it had finished).
+// Otherwise everything stays: the kept original is the way back.
+void RemoveLeftovers(const std::string& Path, int Current)
+{
+    std::string Folder = FolderOf(Path);
+    std::vector<std::string> New = TempFiles(Folder, TempPrefix(Path, NewVersion));
+    std::vector<std::string> Kept = TempFiles(Folder, TempPrefix(Path, KeptOriginal));
+    for (const std::string& K : Kept) {
+        bool Whole = HoldsSameBytes(Current, K);
+        for (size_t i = 0; i < New.size() && !Whole; ++i)
+            Whole = HoldsSameBytes(Current, New[i]);
+        if (!Whole)
+            return;
+    }
+    for (const std::string& K : Kept)
+        unlink(K.c_str());
+    for (const std::string& N : New)
+        unlink(N.c_str());
+}
+
+bool CopyXattr(int From, int To, const char* Name)
+{
+    ssize_t Size = fgetxattr(From, Name, nullptr, 0);
+    if (Size < 0)
+        return false;
+    std::vector<char> Value(static_cast<size_t>(Size) + 1);
+    Size = fgetxattr(From, Name, Value.data(), Value.size());
+    if (Size < 0)
+        return false;
+    if (fsetxattr(To, Name, Value.data(), static_cast<size_t>(Size), 0) == 0)
+        return true;
+    // Not ours to set (a label the system gave the copy): it must match.
+    std::vector<char> Have(Value.size());
+    return fgetxattr(To, Name, Have.data(), Have.size()) == Size &&
+           std::equal(Value.begin(), Value.begin() + Size, Have.begin());
+}
+
+// Every extended attribute (ACLs and security labels included).
+bool CopyXattrs(int From, int To)
+{
+    ssize_t Size = flistxattr(From, nullptr, 0);
+    if (Size < 0)
+        return errno == ENOTSUP;
+    std::vector<char> Names(static_cast<size_t>(Size) + 1);
+    Size = flistxattr(From, Names.data(), Names.size());
+    if (Size < 0)
+        return false;
+    for (ssize_t At = 0; At < Size; At += static_cast<ssize_t>(strlen(&Names[At])) + 1)
+        if (!CopyXattr(From, To, &Names[At]))
+            return false;
+    return true;
+}
+
+// The copy takes the original's owner, group, extended attributes and
+// mode. Chown first: it clears set-id bits and file capabilities.
+bool KeepFileAttributes(int From, int To)
+{
+    struct stat Was, Now;
+    if (fstat(From, &Was) != 0 || fstat(To, &Now) != 0)
+        return false;
+    if ((Was.st_uid != Now.st_uid || Was.st_gid != Now.st_gid) && fchown(To, Was.st_uid, Was.st_gid) != 0)
+        return false;
+    return CopyXattrs(From, To) && fchmod(To, Was.st_mode & 07777) == 0;
 }
 
 bool SyncFolder(const std::string& Folder)
@@ -236,51 +359,137 @@ bool SyncFolder(const std::string& Folder)
     return Ok;
 }
 
-// Everything from the copy to the rename; the temporary is removed by the
-// caller on failure.
-WMStatus WriteThrough(const ASFOriginal& Original, int Source, int Temp, const std::string& TempPath,
-                      const std::vector<ASFAttribute>& Attributes)
+bool Unchanged(const ASFOriginal& Original)
 {
+    int Again = -1;
+    if (!StillOriginal(Original, &Again))
+        return false;
+    close(Again);
+    return true;
+}
+
+// Puts a complete copy of the open original (a write that reached it after
+// the check) back at its path.
+void PutBack(const ASFOriginal& Original)
+{
+    std::string Path = TempTemplate(Original.Path, NewVersion);
+    int Fd = mkostemp(Path.data(), O_CLOEXEC);
+    if (Fd < 0)
+        return;
+    bool Ok = CopyFile(Original.Fd, Fd) && KeepFileAttributes(Original.Fd, Fd) && fsync(Fd) == 0 &&
+              rename(Path.c_str(), Original.Path.c_str()) == 0;
+    close(Fd);
+    if (!Ok)
+        unlink(Path.c_str());
+}
+
+// Replaces the original by the synced copy. A write that reached the
+// original between the last check and the rename is not lost: the
+// original, still open here, is put back and the save fails.
+WMStatus ReplaceByRename(const ASFOriginal& Original, const std::string& TempPath)
+{
+    if (!Unchanged(Original))
+        return ChangedOnDisk;
+    if (Fails(ASFSaveStep::Rename) || rename(TempPath.c_str(), Original.Path.c_str()) != 0)
+        return SystemRefused;
+    SyncFolder(FolderOf(Original.Path)); // the rename is done; a failed folder sync loses nothing
+    struct stat Now;
+    if (fstat(Original.Fd, &Now) != 0 || !SameFile(Now, Original.Stat)) {
+        PutBack(Original);
+        return ChangedOnDisk;
+    }
+    return WM_S_OK;
+}
+
+void HalfwayInPlace() { Fails(ASFSaveStep::InPlace); }
+
+// Writes the new version over the original through the open descriptor, so
+// every hard link sees it. *Touched tells whether the original was written.
+WMStatus WriteOver(const ASFOriginal& Original, int Temp, bool* Touched)
+{
+    struct stat St;
+    if (!Unchanged(Original) || fstat(Temp, &St) != 0)
+        return ChangedOnDisk;
+    *Touched = true;
+    if (lseek(Original.Fd, 0, SEEK_SET) != 0 || !CopyFile(Temp, Original.Fd, HalfwayInPlace) ||
+        ftruncate(Original.Fd, St.st_size) != 0 || fsync(Original.Fd) != 0)
+        return SystemRefused;
+    return WM_S_OK;
+}
+
+// The rewrite in place of a file with several links: a synced copy of the
+// original stays beside it until the rewrite is synced. On a failure after
+// the original was touched, the copy and the new version both stay.
+WMStatus ReplaceInPlace(const ASFOriginal& Original, int Source, int Temp, bool* KeepTemp)
+{
+    std::string KeepPath = TempTemplate(Original.Path, KeptOriginal);
+    int Keep = mkostemp(KeepPath.data(), O_CLOEXEC);
+    if (Keep < 0)
+        return SystemRefused;
+    bool Kept = CopyFile(Source, Keep) && fsync(Keep) == 0 && SyncFolder(FolderOf(Original.Path));
+    close(Keep);
+    bool Touched = false;
+    WMStatus Status = Kept ? WriteOver(Original, Temp, &Touched) : SystemRefused;
+    if (Status < 0 && Touched) {
+        *KeepTemp = true;
+        return Status;
+    }
+    unlink(KeepPath.c_str());
+    SyncFolder(FolderOf(Original.Path));
+    return Status;
+}
+
+// Everything from the copy to the replacement; the temporary is removed by
+// the caller unless *KeepTemp is set.
+WMStatus WriteThrough(const ASFOriginal& Original, int Source, int Temp, const std::string& TempPath,
+                      const std::vector<ASFAttribute>& Attributes, bool* KeepTemp)
+{
+    struct stat St;
+    if (fstat(Source, &St) != 0)
+        return SystemRefused;
+    bool InPlace = St.st_nlink > 1;
     if (Fails(ASFSaveStep::Copy) || !CopyFile(Source, Temp))
         return SystemRefused;
-    if (fchmod(Temp, Original.Stat.st_mode & 07777) != 0)
-        return SystemRefused;
-    if (fchown(Temp, Original.Stat.st_uid, Original.Stat.st_gid) != 0) {
-        // Keeping the owner needs privileges; a changed owner is accepted.
-    }
+    if (!InPlace && !KeepFileAttributes(Source, Temp))
+        return SystemRefused; // the owner, group or an attribute cannot be kept
     if (!Rewrite(Temp, Attributes) || !Verify(Temp, Source, Original, Attributes))
         return RewriteFailed;
     if (Fails(ASFSaveStep::Sync) || fsync(Temp) != 0)
         return SystemRefused;
-    int Again = -1;
-    if (!StillOriginal(Original, &Again))
-        return ChangedOnDisk;
-    close(Again);
-    if (Fails(ASFSaveStep::Rename) || rename(TempPath.c_str(), Original.Path.c_str()) != 0)
-        return SystemRefused;
-    SyncFolder(FolderOf(Original.Path)); // the rename is done; a failed folder sync loses nothing
-    return WM_S_OK;
+    return InPlace ? ReplaceInPlace(Original, Source, Temp, KeepTemp) : ReplaceByRename(Original, TempPath);
 }
 
 } // namespace
 
 bool LoadASFOriginal(const char* Path, ASFOriginal& Original, std::vector<ASFAttribute>& Attributes)
 {
-    int Fd = OpenRegularFile(Path, O_RDONLY, &Original.Stat);
-    if (Fd < 0)
+    // Read-write: a file the caller may not write is not opened for editing.
+    Original.Fd = OpenRegularFile(Path, O_RDWR, &Original.Stat);
+    if (Original.Fd < 0)
         return false;
-    bool Read = ReadASFHeader(Fd, static_cast<uint64_t>(Original.Stat.st_size), Original.Header);
-    close(Fd);
-    if (!Read || !ReadASFAttributes(Original.Header, Attributes))
+    if (flock(Original.Fd, LOCK_EX | LOCK_NB) != 0 ||
+        !ReadASFHeader(Original.Fd, static_cast<uint64_t>(Original.Stat.st_size), Original.Header) ||
+        !ReadASFAttributes(Original.Header, Attributes)) {
+        ReleaseASFOriginal(Original);
         return false;
+    }
     // The file itself, not a link to it: the saved copy replaces the file
     // and leaves every symbolic link pointing at it.
     char* Real = realpath(Path, nullptr);
-    if (!Real)
+    if (!Real) {
+        ReleaseASFOriginal(Original);
         return false;
+    }
     Original.Path = Real;
     free(Real);
     return true;
+}
+
+void ReleaseASFOriginal(ASFOriginal& Original)
+{
+    if (Original.Fd >= 0)
+        close(Original.Fd); // and with it the lock
+    Original.Fd = -1;
 }
 
 WMStatus SaveASFEdits(const ASFOriginal& Original, const std::vector<ASFAttribute>& Attributes)
@@ -288,23 +497,26 @@ WMStatus SaveASFEdits(const ASFOriginal& Original, const std::vector<ASFAttribut
     int Source = -1;
     if (!StillOriginal(Original, &Source))
         return ChangedOnDisk;
-    std::string TempPath = TempTemplate(Original.Path);
+    RemoveLeftovers(Original.Path, Source);
+    std::string TempPath = TempTemplate(Original.Path, NewVersion);
     int Temp = mkostemp(TempPath.data(), O_CLOEXEC);
     if (Temp < 0) {
         close(Source);
         return SystemRefused;
     }
     WMStatus Status;
+    bool KeepTemp = false;
     try {
-        Status = WriteThrough(Original, Source, Temp, TempPath, Attributes);
+        Status = WriteThrough(Original, Source, Temp, TempPath, Attributes, &KeepTemp);
     } catch (...) { // allocation failure inside TagLib or here
         Status = RewriteFailed;
     }
     close(Temp);
     close(Source);
-    if (Status < 0)
-        unlink(TempPath.c_str());
+    if (!KeepTemp)
+        unlink(TempPath.c_str()); // failed, or written in place; renamed away otherwise
     return Status;
 }
 
 void SimulateASFSaveFailure(ASFSaveStep Step) { FailingStep.store(Step); }
+void SetASFSaveStepHook(void (*Hook)(ASFSaveStep)) { StepHook.store(Hook); }

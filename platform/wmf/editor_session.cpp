@@ -1,6 +1,7 @@
-// One editing session: Open reads the file's header into a writable view;
-// Flush saves through SaveASFEdits only when something changed; Close and
-// Flush both end the session and detach the view.
+// One editing session: Open reads the file's header into a writable view
+// and holds the file open read-write and locked; Flush saves through
+// SaveASFEdits only when something changed; Close and Flush both end the
+// session, detach the view and release the file.
 #include "editor_session.h"
 
 #include "editor_save.h"
@@ -51,6 +52,7 @@ public:
                 return WM_E_INVALID_DATA;
             Info = new ASFHeaderInfo(std::move(Attributes), true);
         } catch (...) {
+            ReleaseASFOriginal(Original);
             return WM_E_OUTOFMEMORY;
         }
         return WM_S_OK;
@@ -80,6 +82,7 @@ private:
         Info->Detach();
         Info->Release();
         Info = nullptr;
+        ReleaseASFOriginal(Original);
         Original = ASFOriginal();
     }
 

@@ -16,12 +16,13 @@ ls "$LIBDIR"/libzeb-audio.so.* >/dev/null
 readelf -d "$LIBDIR/libzeb-audio.so" | grep -q 'SONAME.*libzeb-audio.so.0'
 
 # Only the public API is exported.
-# The header attribute editor's five functions exist only with the underscore.
-WM_EXPORTS='^_WM(OpenMetaEditor|CloseMetaEditor|GetHeaderAttribute|FreeHeaderAttribute|SetHeaderAttribute)$'
+# The header attribute editor's functions (the runtime's five, and the count
+# and read by index that list every attribute) exist only with the underscore.
+WM_EXPORTS='^_WM(OpenMetaEditor|CloseMetaEditor|GetHeaderAttribute|FreeHeaderAttribute|SetHeaderAttribute|GetHeaderAttributeCount|GetHeaderAttributeByIndex)$'
 extra=$(nm -D --defined-only "$LIBDIR/libzeb-audio.so" | awk '{print $3}' | grep -v -E "^_?ZEBAudio|^ZEBWindow|$WM_EXPORTS" || true)
 if [ -n "$extra" ]; then echo "unexpected exports: $extra"; exit 1; fi
 nm -D --defined-only "$LIBDIR/libzeb-audio.so" | grep -q ' _ZEBAudioMessageSend$'
-test "$(nm -D --defined-only "$LIBDIR/libzeb-audio.so" | awk '{print $3}' | grep -c -E "$WM_EXPORTS")" = 5
+test "$(nm -D --defined-only "$LIBDIR/libzeb-audio.so" | awk '{print $3}' | grep -c -E "$WM_EXPORTS")" = 7
 
 # The run-time modules are installed beside the library, where it looks.
 nm -D --defined-only "$LIBDIR/libzeb-mp4.so" | grep -q ' MP4ReadSample$'

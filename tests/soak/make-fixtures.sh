@@ -102,6 +102,23 @@ if command -v ffmpeg >/dev/null; then
   head -c 300 "$TMP/good-ffmadts-44100-2ch-3s.aac" >"$TMP/bad-aaccut-44100-2ch-3s.aac"
   head -c 400 "$TMP/good-m4a-44100-2ch-3s.m4a" >"$TMP/bad-m4acut-44100-2ch-3s.m4a"
 fi
+# A chained Ogg file and an ADTS stream whose second part has another rate
+# and channel count: both play to the end in the first part's layout.
+if command -v oggenc >/dev/null; then
+  signal 44100 2 2 16 "$TMP/in.wav"
+  oggenc -Q -o "$TMP/link1.ogg" "$TMP/in.wav"
+  signal 22050 1 1 16 "$TMP/in.wav"
+  oggenc -Q -o "$TMP/link2.ogg" "$TMP/in.wav"
+  cat "$TMP/link1.ogg" "$TMP/link2.ogg" >"$TMP/good-oggchain-44100-2ch-3s.ogg"
+  rm -f "$TMP/link1.ogg" "$TMP/link2.ogg"
+fi
+if [ -f "$TMP/good-ffmadts-44100-2ch-3s.aac" ] && [ -f "$TMP/good-ffmadtsm-48000-2ch-2s.aac" ]; then
+  cat "$TMP/good-ffmadts-44100-2ch-3s.aac" "$TMP/good-ffmadtsm-48000-2ch-2s.aac" \
+    >"$TMP/good-ffmadtschain-44100-2ch-5s.aac"
+fi
+# Names that lie about the content: the content decides.
+[ -f "$TMP/good-ogg-22050-1ch-2s.ogg" ] && cp "$TMP/good-ogg-22050-1ch-2s.ogg" "$TMP/good-oggnamedmp3-22050-1ch-2s.mp3"
+signal 22050 2 2 16 "$TMP/good-wavnamedmp3-22050-2ch-2s.mp3"
 rm -f "$TMP/in.wav"
 # "0.4" in a name would read as 0 s: that file is shorter than a second.
 mv "$TMP/good-m25short-8000-1ch-0.4s.mp3" "$TMP/good-m25short-8000-1ch-0s.mp3"

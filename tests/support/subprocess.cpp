@@ -4,6 +4,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -91,6 +92,28 @@ ProcessResult RunProcess(const std::vector<std::string>& Argv, int TimeoutMs)
     close(OutPipe[0]);
     close(ErrPipe[0]);
     return Result;
+}
+
+bool NobodyIds(unsigned* Uid, unsigned* Gid)
+{
+    const passwd* P = getpwnam("nobody");
+    if (!P)
+        return false;
+    *Uid = P->pw_uid;
+    *Gid = P->pw_gid;
+    return true;
+}
+
+std::vector<std::string> AsNobody(const std::vector<std::string>& Argv)
+{
+    const char* Setpriv = "/usr/bin/setpriv";
+    unsigned Uid, Gid;
+    if (geteuid() != 0 || access(Setpriv, X_OK) != 0 || !NobodyIds(&Uid, &Gid))
+        return {};
+    std::vector<std::string> Out = {Setpriv, "--reuid=" + std::to_string(Uid), "--regid=" + std::to_string(Gid),
+                                    "--clear-groups"};
+    Out.insert(Out.end(), Argv.begin(), Argv.end());
+    return Out;
 }
 
 std::string DescribeEnd(const ProcessResult& Result)

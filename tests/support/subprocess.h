@@ -20,6 +20,12 @@ struct ProcessResult {
 };
 
 ProcessResult RunProcess(const std::vector<std::string>& Argv, int TimeoutMs = 120000);
+// Argv prefixed to run as the unprivileged user nobody, without
+// supplementary groups, when this process runs as root; empty when that is
+// not possible (not root, no setpriv, no such user).
+std::vector<std::string> AsNobody(const std::vector<std::string>& Argv);
+// The user and group ids of nobody, or false when there is no such user.
+bool NobodyIds(unsigned* Uid, unsigned* Gid);
 // "exit 0", "exit 2", "signal 11", "timed out": for failure messages.
 std::string DescribeEnd(const ProcessResult& Result);
 
