@@ -246,7 +246,7 @@ MPEGFileInfoType* Process64BitWave(FILE* Fi)
 
 MPEGFileInfoType* PreparePCMWavFile(const char* Pathname)
 {
-    FILE* Fi = fopen(Pathname, "rb");
+    FILE* Fi = OpenRegularFile(Pathname);
     if (!Fi)
         return nullptr;
     uint8_t Header[RiffHeaderSz];
