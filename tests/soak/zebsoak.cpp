@@ -84,9 +84,8 @@ void AddFixtures(const std::string& Dir)
         File F{E.path(), Kind::Good};
         char Tag[32];
         if (sscanf(Name.c_str(), "good-%31[^-]-%u-%uch-%us.", Tag, &F.Rate, &F.Channels, &F.Seconds) == 4) {
-            // ffmpeg's CBR files start with an Info frame at another bit rate
-            // than the stream's: their length is an estimate from that frame.
-            F.ExactLength = strncmp(Tag, "ffm", 3) != 0;
+            // The length of a raw AAC stream on open is an estimate.
+            F.ExactLength = strncmp(Tag, "ffmadts", 7) != 0;
             Files[int(Kind::Good)].push_back(F);
         } else if (Name.rfind("bad-", 0) == 0) {
             Files[int(Kind::Refused)].push_back({F.Path, Kind::Refused});
