@@ -253,7 +253,7 @@ ZEB_API void _ZEBAudioFormatErrorString(int Cmd, int ErrorCode, char* Buffer);
 #define ZEB_WMT_TYPE_WORD   5
 #define ZEB_WMT_TYPE_GUID   6
 
-/* Opens Pathname (shorter than 260 bytes) for editing. Null when the
+/* Opens Pathname (shorter than PATH_MAX bytes) for editing. Null when the
    Windows Media module is missing or the file is not an editable ASF file. */
 ZEB_API void* _WMOpenMetaEditor(const char* Pathname);
 /* Saves the changes if any were made, closes the file and frees the editor:
