@@ -6,6 +6,8 @@
 #include "wmmedia.h"
 #include "zeb-audio.h"
 
+#include <limits.h>
+
 #include <cstring>
 #include <mutex>
 
@@ -71,13 +73,13 @@ void SetWMARuntimeForTesting(WMCreateReaderFn CreateReader, WMCreateEditorFn Cre
 
 MPEGFileInfoType* PrepareWMAFile(const char* Pathname)
 {
-    WMChar Wide[WMPathChars];
+    std::vector<WMChar> Wide;
     if (!Pathname || !CommonDllInit() || !WidenPath(Pathname, Wide))
         return nullptr;
     CWMediaEngine* Engine = new (std::nothrow) CWMediaEngine;
     if (!Engine)
         return nullptr;
-    if (!Engine->Init() || !Engine->Open(Wide)) {
+    if (!Engine->Init() || !Engine->Open(Wide.data())) {
         DiscardEngine(Engine);
         return nullptr;
     }
@@ -137,12 +139,16 @@ void SeekWMAFile(MPEGFileInfoType* MPEGFileInfo, uint32_t MsOffset)
         Engine->Seek(MsOffset);
 }
 
-bool WidenPath(const char* Pathname, WMChar (&Wide)[WMPathChars])
+bool WidenPath(const char* Pathname, std::vector<WMChar>& Wide)
 {
     size_t Length = strlen(Pathname);
-    if (Length >= WMPathChars)
+    if (Length >= PATH_MAX)
         return false;
-    for (size_t i = 0; i <= Length; ++i)
-        Wide[i] = static_cast<unsigned char>(Pathname[i]);
+    try {
+        Wide.assign(reinterpret_cast<const unsigned char*>(Pathname),
+                    reinterpret_cast<const unsigned char*>(Pathname) + Length + 1);
+    } catch (...) {
+        return false;
+    }
     return true;
 }

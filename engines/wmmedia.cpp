@@ -61,6 +61,17 @@ template <typename T> bool ValueFrom(const uint8_t* Bytes, uint32_t Length, T* V
     return true;
 }
 
+// Sample frames at Rate in Duration (100 ns units), rounded down; 0
+// (unknown) when the count does not fit.
+uint64_t FramesIn(uint64_t Duration, uint32_t Rate)
+{
+    uint64_t Seconds = Duration / HundredNsPerSecond;
+    uint64_t Rest = Duration % HundredNsPerSecond;
+    if (Rate != 0 && Seconds > (UINT64_MAX - Rate) / Rate)
+        return 0;
+    return Seconds * Rate + Rest * Rate / HundredNsPerSecond;
+}
+
 } // namespace
 
 WMCreateReaderFn WMCreateReader = nullptr;
@@ -208,7 +219,10 @@ int CWMediaEngine::SetMPGFileInfo(MPEGFileInfoType* Info)
             Info->BitRate = static_cast<int>(Rate);
         free(Bytes);
     }
-    return FindAudioOutput(Info);
+    if (!FindAudioOutput(Info))
+        return 0;
+    Info->TotalSamples = FramesIn(Duration, Info->SampleRate);
+    return 1;
 }
 
 int CWMediaEngine::FindAudioOutput(MPEGFileInfoType* Info)
@@ -374,9 +388,10 @@ int CWMediaEngine::Start()
     DeliveryGeneration.fetch_add(1, std::memory_order_acq_rel);
     ResetEvent(hSampleReady[1]);
     Released.store(false, std::memory_order_release);
-    // A new start after the end plays again.
-    m_bEOF.store(0);
-    if (m_pReader->Start(SeekPos, 0, 1.0f, nullptr) != 0)
+    // A new run has not ended, whatever an earlier one reports later.
+    uintptr_t Run = ++RunsStarted;
+    CurrentRun.store(Run, std::memory_order_release);
+    if (m_pReader->Start(SeekPos, 0, 1.0f, reinterpret_cast<void*>(Run)) != 0)
         return 0;
     if (m_pReaderAdv->DeliverTime(DeliverToEnd) != 0)
         return 0;
@@ -393,12 +408,13 @@ int CWMediaEngine::Stop()
     return 1;
 }
 
+// Without a run under way there is nothing to hold: the next Play starts
+// one, as it would without the pause.
 int CWMediaEngine::Pause()
 {
-    if (m_pReader->Pause() != 0)
-        return 0;
-    NoSeekPlay = 1;
-    return 1;
+    if (!NoSeekPlay)
+        return 1;
+    return m_pReader->Pause() == 0 ? 1 : 0;
 }
 
 int CWMediaEngine::Resume()
@@ -443,9 +459,15 @@ uint32_t CWMediaEngine::PendingBytes()
     return Size > SampleOff ? Size - SampleOff : 0;
 }
 
+bool CWMediaEngine::RunEnded()
+{
+    uintptr_t Run = CurrentRun.load(std::memory_order_acquire);
+    return Run != 0 && EndedRun.load(std::memory_order_acquire) == Run;
+}
+
 uint32_t CWMediaEngine::WMASamplesPending()
 {
-    if (m_bEOF.load())
+    if (RunEnded())
         return 1;
     if (uint32_t Left = PendingBytes())
         return Left;
@@ -453,7 +475,7 @@ uint32_t CWMediaEngine::WMASamplesPending()
     // letting the audio thread spin.
     if (NoSeekPlay && !Released.load(std::memory_order_acquire) && hSamplePosted)
         WaitEvent(hSamplePosted, PendingWaitMs);
-    if (m_bEOF.load())
+    if (RunEnded())
         return 1;
     return PendingBytes();
 }
@@ -487,7 +509,7 @@ uint32_t CWMediaEngine::DecodeSection(uint8_t* Buffer, uint32_t BufferSz)
 
 // ---- Reader callbacks (the reader's thread) ----
 
-WMStatus CWMediaEngine::OnStatus(WMT_STATUS Status, WMStatus hr, WMT_ATTR_DATATYPE, uint8_t*, void*)
+WMStatus CWMediaEngine::OnStatus(WMT_STATUS Status, WMStatus hr, WMT_ATTR_DATATYPE, uint8_t*, void* pvContext)
 {
     switch (Status) {
     case WMT_OPENED:
@@ -504,8 +526,9 @@ WMStatus CWMediaEngine::OnStatus(WMT_STATUS Status, WMStatus hr, WMT_ATTR_DATATY
     case WMT_ERROR:
     case WMT_EOF:
     case WMT_MISSING_CODEC:
+        // The context names the run that ended.
         db_printf("WMA::EOF\n");
-        m_bEOF.store(1);
+        EndedRun.store(reinterpret_cast<uintptr_t>(pvContext), std::memory_order_release);
         break;
     default:
         break;

@@ -12,14 +12,12 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <vector>
 
-// Characters of the wide path buffer, terminator included.
-constexpr size_t WMPathChars = 260;
-
-// Widens the path byte for byte (each byte the code unit of the same value);
-// false when it does not fit with its terminator: such a path is refused
-// rather than cut.
-bool WidenPath(const char* Pathname, WMChar (&Wide)[WMPathChars]);
+// Widens the path byte for byte (each byte the code unit of the same value)
+// into Wide, terminator included; false for a path of PATH_MAX bytes or
+// more, which is refused rather than cut.
+bool WidenPath(const char* Pathname, std::vector<WMChar>& Wide);
 
 class CWMediaEngine final : public IWMReaderCallback {
 public:
@@ -64,7 +62,8 @@ public:
     int SetHeaderAttribute(const WMChar* pwszName, const uint8_t* pbValue, WMT_ATTR_DATATYPE Type,
                            uint16_t cbLength);
 
-    // Audio thread only, after Open: set by Start/Pause, cleared by Stop/Seek.
+    // Audio thread only, after Open: a run is under way (set by Start,
+    // cleared by Stop and Seek), so that Play resumes it rather than starts.
     int NoSeekPlay = 0;
     IWMReader* m_pReader = nullptr;
     IWMHeaderInfo* m_pHeaderInfo = nullptr;
@@ -76,7 +75,6 @@ public:
     uint32_t m_dwAudioOutputNum = 0; // written before the reader starts
     ZEBEvent* hSampleReady[2] = {nullptr, nullptr}; // [0] consumed, [1] release
     uint64_t SeekPos = 0;
-    std::atomic<int> m_bEOF{0};
     // The hand-over: the reader's thread writes SampleBuf, SampleGen, then
     // SampleSz; the audio thread reads SampleGen, SampleSz, then SampleBuf,
     // and clears SampleSz after copying.
@@ -102,6 +100,8 @@ private:
     void ReleaseDelivery();
     // True when the audio thread may copy the published sample.
     bool SampleIsCurrent();
+    // True when the reader reported the end (or failure) of the current run.
+    bool RunEnded();
     // Bytes of the current sample not yet copied.
     uint32_t PendingBytes();
     // Waits until the audio thread took the sample or the delivery ended.
@@ -111,6 +111,12 @@ private:
     // sample published under an older generation is never copied.
     std::atomic<uint32_t> DeliveryGeneration{0};
     std::atomic<uint32_t> SampleGen{0};
+    // Each Start hands the reader a new run number as its context, and the
+    // reader reports the run's end with it: an end report of an earlier run
+    // that arrives after a restart names that run and ends nothing.
+    uintptr_t RunsStarted = 0;             // audio thread only
+    std::atomic<uintptr_t> CurrentRun{0};  // written by the audio thread
+    std::atomic<uintptr_t> EndedRun{0};    // written by the reader's thread
     // Mirrors the release event; written by the audio thread only.
     std::atomic<bool> Released{false};
     uint32_t SampleOff = 0; // audio thread: bytes of the pending sample copied

@@ -108,13 +108,13 @@ extern "C" {
 
 ZEB_API void* _WMOpenMetaEditor(const char* Pathname)
 {
-    WMChar Wide[WMPathChars];
+    std::vector<WMChar> Wide;
     if (!Pathname || !WidenPath(Pathname, Wide) || !CommonDllInit())
         return nullptr;
     CWMediaEngine* Engine = new (std::nothrow) CWMediaEngine;
     if (!Engine)
         return nullptr;
-    if (!Engine->Init() || !Engine->OpenMetaEditor(Wide)) {
+    if (!Engine->Init() || !Engine->OpenMetaEditor(Wide.data())) {
         Engine->Exit();
         Engine->Release();
         return nullptr;

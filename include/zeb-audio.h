@@ -258,7 +258,7 @@ ZEB_API void _ZEBAudioFormatErrorString(int Cmd, int ErrorCode, char* Buffer);
 #define ZEB_WMT_TYPE_WORD   5
 #define ZEB_WMT_TYPE_GUID   6
 
-/* Opens Pathname (shorter than 260 bytes) for editing. Null when the
+/* Opens Pathname (shorter than PATH_MAX bytes) for editing. Null when the
    Windows Media module is missing, the file is not an editable ASF file,
    the caller may not write it or another editor holds it. A file with more
    than 65535 attributes opens read-only (every set fails). */

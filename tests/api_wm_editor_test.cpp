@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -158,7 +159,7 @@ TEST_F(WMEditorApi, WhatCannotBeEditedGivesNoHandle)
     WriteFile(Cut, std::vector<uint8_t>(Before.begin(), Before.begin() + 100));
     std::string Wav = Path + ".pcm.wma";
     WriteWav(Wav, 8000, 1, 16, TestPcm(800, 1, 8000));
-    std::string Long = FixtureDir() + "/" + std::string(260 - FixtureDir().size(), 'x');
+    std::string Long = FixtureDir() + "/" + std::string(PATH_MAX - FixtureDir().size(), 'x');
     for (const std::string& Bad : {Cut, Wav, Long, FixtureDir(), std::string("/nonexistent.wma")})
         EXPECT_EQ(_WMOpenMetaEditor(Bad.c_str()), nullptr) << Bad;
     EXPECT_EQ(_WMOpenMetaEditor(nullptr), nullptr);

@@ -20,6 +20,7 @@
 #include <csignal>
 #include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
@@ -668,7 +669,7 @@ TEST_F(WMEditorExports, FailedSaveReturnsZeroAndKeepsTheFile)
 
 TEST_F(WMEditorExports, RefusalsLeaveNothingBehind)
 {
-    EXPECT_EQ(_WMOpenMetaEditor(std::string(260, 'a').c_str()), nullptr); // no room for the terminator
+    EXPECT_EQ(_WMOpenMetaEditor(std::string(PATH_MAX, 'a').c_str()), nullptr); // no room for the terminator
     EXPECT_EQ(_WMOpenMetaEditor(nullptr), nullptr);
     EXPECT_EQ(_WMOpenMetaEditor(FixtureDir().c_str()), nullptr);
     EXPECT_EQ(_WMCloseMetaEditor(nullptr), 0);

@@ -11,6 +11,7 @@
 #include "support/returns_within.h"
 
 #include <gtest/gtest.h>
+#include <limits.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -127,6 +128,7 @@ struct FakeReader final : IWMReader, IWMReaderAdvanced, IWMHeaderInfo3 {
     std::vector<std::string> Calls;
     std::u16string Url;
     IWMReaderCallback* Callback = nullptr;
+    std::atomic<void*> RunContext{nullptr}; // the latest start's
     std::vector<std::thread> Repliers;
 
     FakeReader() { ++LiveObjects; }
@@ -156,6 +158,11 @@ struct FakeReader final : IWMReader, IWMReaderAdvanced, IWMHeaderInfo3 {
             To->OnStatus(Status, Hr, WMT_TYPE_DWORD, nullptr, nullptr);
             To->Release();
         });
+    }
+    // Reports Status for the run that Context started (as the reader does).
+    void Report(WMT_STATUS Status, void* Context, WMStatus Hr = WM_S_OK)
+    {
+        Callback->OnStatus(Status, Hr, WMT_TYPE_DWORD, nullptr, Context);
     }
     // Hands Data to the engine as the reader's thread would; returns when
     // the engine lets the sample go. The buffer is gone afterwards.
@@ -233,8 +240,9 @@ struct FakeReader final : IWMReader, IWMReaderAdvanced, IWMHeaderInfo3 {
     WMStatus SetOutputProps(uint32_t, IWMOutputMediaProps*) override { return WM_E_NOTIMPL; }
     WMStatus GetOutputFormatCount(uint32_t, uint32_t*) override { return WM_E_NOTIMPL; }
     WMStatus GetOutputFormat(uint32_t, uint32_t, IWMOutputMediaProps**) override { return WM_E_NOTIMPL; }
-    WMStatus Start(uint64_t At, uint64_t, float, void*) override
+    WMStatus Start(uint64_t At, uint64_t, float, void* Context) override
     {
+        RunContext = Context;
         Log("Start:" + std::to_string(At));
         return WM_S_OK;
     }
@@ -487,12 +495,14 @@ TEST_F(WmaEngine, PathIsWidenedByteForByteAndALongOneIsRefused)
         std::lock_guard<std::mutex> G(Reader->Lock);
         EXPECT_EQ(Reader->Url, Wide(Path));
     }
-    std::string Long = "/" + std::string(WMPathChars - 1, 'x'); // no room for the terminator
-    std::string Fits = "/" + std::string(WMPathChars - 2, 'x');
+    std::string Long = "/" + std::string(PATH_MAX - 1, 'x'); // PATH_MAX bytes: no room for the terminator
+    std::string Fits = "/" + std::string(PATH_MAX - 2, 'x');
     size_t OpensBefore = Reader->CallLog().size();
     EXPECT_FALSE(Prepare(Long.c_str()));
     EXPECT_EQ(Reader->CallLog().size(), OpensBefore) << "the reader saw a cut path";
     EXPECT_TRUE(Prepare(Fits.c_str()));
+    std::lock_guard<std::mutex> G(Reader->Lock);
+    EXPECT_EQ(Reader->Url, Wide(Fits.c_str()));
 }
 
 TEST(WmaEngineRuntime, MissingModuleRefusesWindowsMediaFilesOnly)
@@ -546,6 +556,7 @@ TEST_F(WmaEngine, PlayStartsOrResumesAndSeeksTakeEffectAtTheNextPlay)
 {
     Prepared Info = Prepare();
     ASSERT_TRUE(Info);
+    WMAActionZEBCommand(ZEB_CMD_PAUSE, Info.get());     // nothing under way to pause
     Play(Info.get());                                   // Start at 0
     WMAActionZEBCommand(ZEB_CMD_PAUSE, Info.get());
     Play(Info.get());                                   // Resume
@@ -554,6 +565,7 @@ TEST_F(WmaEngine, PlayStartsOrResumesAndSeeksTakeEffectAtTheNextPlay)
     Play(Info.get());                                   // Start at 1.5 s
     WMAActionZEBCommand(ZEB_CMD_STOP, Info.get());
     SeekWMAFile(Info.get(), 0);
+    WMAActionZEBCommand(ZEB_CMD_PAUSE, Info.get());     // stopped: nothing to pause
     Play(Info.get());                                   // Start at 0
     EXPECT_EQ(WMAActionZEBCommand(ZEB_CMD_SEEK, Info.get()), 1);
     std::vector<std::string> Calls = Reader->CallLog();
@@ -568,7 +580,7 @@ TEST_F(WmaEngine, EndOfFileEndsTheStreamAndANewStartPlaysAgain)
     ASSERT_TRUE(Info);
     Play(Info.get());
     EXPECT_EQ(WMASamplesPending(Info.get()), 0u);
-    Reader->Callback->OnStatus(WMT_EOF, WM_S_OK, WMT_TYPE_DWORD, nullptr, nullptr);
+    Reader->Report(WMT_EOF, Reader->RunContext);
     EXPECT_NE(WMASamplesPending(Info.get()), 0u);
     std::vector<uint8_t> Out(OutBufSz);
     EXPECT_EQ(DecodeWMASection(Info.get(), Out.data(), OutBufSz), 0u);
@@ -586,10 +598,36 @@ TEST_F(WmaEngine, EndOfFileEndsTheStreamAndANewStartPlaysAgain)
         WMAActionZEBCommand(ZEB_CMD_STOP, Info.get());
         SeekWMAFile(Info.get(), 0);
         Play(Info.get());
-        Reader->Callback->OnStatus(Status, WM_E_FAIL, WMT_TYPE_DWORD, nullptr, nullptr);
+        Reader->Report(Status, Reader->RunContext, WM_E_FAIL);
         EXPECT_NE(WMASamplesPending(Info.get()), 0u);
         EXPECT_EQ(DecodeWMASection(Info.get(), Out.data(), OutBufSz), 0u);
     }
+}
+
+// The old run's end report arrives after a stop and a new start: it ends
+// nothing, and the new run plays until its own end.
+TEST_F(WmaEngine, EndReportOfAnEarlierRunDoesNotEndARestartedOne)
+{
+    Prepared Info = Prepare();
+    ASSERT_TRUE(Info);
+    Play(Info.get());
+    void* Earlier = Reader->RunContext;
+    WMAActionZEBCommand(ZEB_CMD_STOP, Info.get());
+    SeekWMAFile(Info.get(), 0);
+    Play(Info.get());
+    void* Current = Reader->RunContext;
+    ASSERT_NE(Earlier, Current);
+    for (WMT_STATUS Status : {WMT_EOF, WMT_ERROR})
+        Reader->Report(Status, Earlier);
+    EXPECT_EQ(WMASamplesPending(Info.get()), 0u) << "the new run ended with the old one";
+    std::vector<uint8_t> Out(OutBufSz);
+    std::thread T = DeliverAsync(Pattern(4096, 4));
+    ASSERT_TRUE(WaitPending(Info.get()));
+    EXPECT_EQ(DecodeWMASection(Info.get(), Out.data(), OutBufSz), 4096u);
+    T.join();
+    Reader->Report(WMT_EOF, Current);
+    EXPECT_NE(WMASamplesPending(Info.get()), 0u);
+    EXPECT_EQ(DecodeWMASection(Info.get(), Out.data(), OutBufSz), 0u);
 }
 
 // ---- Hand-over ----

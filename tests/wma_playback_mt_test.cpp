@@ -1,7 +1,8 @@
 // Windows Media Audio through the player and the project's runtime module:
 // the PCM equals ffmpeg's decode, pause, seek, stop and preload keep the
-// stream whole, damaged files end or are refused without a hang, and every
-// Windows Media file of the corpus plays or is refused.
+// stream whole, damaged files end or are refused without a hang or a word on
+// standard error, and every Windows Media file of the corpus plays or is
+// refused.
 #include "platform/dsdevice_testing.h"
 #include "support/host.h"
 #include "support/returns_within.h"
@@ -220,6 +221,31 @@ TEST_F(WmaPlayback, SeekWhilePausedAndStopPlayStartWhereAsked)
                 static_cast<double>(BytesPerSecond) / 10);
 }
 
+// "Pause" with nothing under way (just opened, or stopped) and then "Play"
+// streams the file whole from its start.
+TEST_F(WmaPlayback, PauseWhileStoppedThenPlayStreamsFromTheStart)
+{
+    std::string Path = MakeWma("again.wma", 44100, 2, 2.0, "-c:a wmav2 -b:a 128k");
+    std::vector<uint8_t> Reference = FfmpegPcm(Path);
+    ASSERT_FALSE(Reference.empty());
+    for (bool PlayedFirst : {false, true}) {
+        ASSERT_TRUE(Open(Path));
+        if (PlayedFirst) {
+            ZEBAudioPlay(Player);
+            H.Until(ZEB_NTF_ELAPSED_TIME, 0);
+            ZEBAudioStop(Player);
+            H.Until(ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_STOPPED);
+        }
+        ZEBAudioPause(Player);
+        H.Until(ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_PAUSED);
+        ClearOutput();
+        ZEBAudioPlay(Player);
+        std::vector<ZEBMessage> Got = H.Until(ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_EOS, HangMs);
+        EXPECT_FALSE(HasError(Got)) << Describe(Got);
+        EXPECT_TRUE(Out.Bytes() == Reference) << "played first: " << PlayedFirst;
+    }
+}
+
 TEST_F(WmaPlayback, DamagedFilesEndOrAreRefusedWithoutHanging)
 {
     std::string Good = StereoWmav2();
@@ -240,6 +266,8 @@ TEST_F(WmaPlayback, DamagedFilesEndOrAreRefusedWithoutHanging)
         Variant("bad_text.wma", std::vector<uint8_t>(5000, 'x')),
         Variant("bad_garbled.wma", Garbled),
     };
+    // FFmpeg's reports of the damage must not reach the host's standard error.
+    testing::internal::CaptureStderr();
     for (const std::string& P : Files) {
         ZEBAudioInputOpen(Player, P.c_str());
         ZEBAudioPlay(Player);
@@ -256,6 +284,7 @@ TEST_F(WmaPlayback, DamagedFilesEndOrAreRefusedWithoutHanging)
             EXPECT_EQ(Got.back().wParam, static_cast<uint32_t>(ZEB_PLAYER_STATE_EOS)) << P << Describe(Got);
         }
     }
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
 TEST_F(WmaPlayback, CloseStopAndDestroyWhileTheReaderWaitsComplete)
@@ -286,6 +315,23 @@ TEST_F(WmaPlayback, CloseStopAndDestroyWhileTheReaderWaitsComplete)
     }
 }
 
+// Plays the prepared file from where it stands to its end, as the audio
+// thread would, and returns the PCM.
+std::vector<uint8_t> PlayThrough(MPEGFileInfoType* Info)
+{
+    std::vector<uint8_t> Buffer(OutBufSz);
+    std::vector<uint8_t> Got;
+    EXPECT_NE(WMAActionZEBCommand(ZEB_CMD_PLAY, Info), 0);
+    for (;;) {
+        while (!WMASamplesPending(Info))
+            ;
+        uint32_t Size = DecodeWMASection(Info, Buffer.data(), OutBufSz);
+        if (Size == 0)
+            return Got;
+        Got.insert(Got.end(), Buffer.begin(), Buffer.begin() + Size);
+    }
+}
+
 // The engine alone with the real module: a stream that reached its end
 // plays again after Stop and a new start from 0.
 TEST(WmaEngineReal, StopAndPlayAfterTheEndPlaysAgain)
@@ -296,25 +342,39 @@ TEST(WmaEngineReal, StopAndPlayAfterTheEndPlaysAgain)
     std::vector<uint8_t> Reference = FfmpegPcm(Path);
     MPEGFileInfoType* Info = PrepareWMAFile(Path.c_str());
     ASSERT_NE(Info, nullptr);
-    std::vector<uint8_t> Buffer(OutBufSz);
-    auto PlayThrough = [&] {
-        std::vector<uint8_t> Got;
-        EXPECT_NE(WMAActionZEBCommand(ZEB_CMD_PLAY, Info), 0);
-        for (;;) {
-            while (!WMASamplesPending(Info))
-                ;
-            uint32_t Size = DecodeWMASection(Info, Buffer.data(), OutBufSz);
-            if (Size == 0)
-                return Got;
-            Got.insert(Got.end(), Buffer.begin(), Buffer.begin() + Size);
-        }
-    };
-    EXPECT_TRUE(PlayThrough() == Reference);
+    // The header's duration in samples: the decoded length within a
+    // decoder frame or two.
+    EXPECT_NEAR(static_cast<double>(Info->TotalSamples), static_cast<double>(Reference.size() / 4), 44100 / 10);
+    EXPECT_TRUE(PlayThrough(Info) == Reference);
     WMAActionZEBCommand(ZEB_CMD_STOP, Info);
     SeekWMAFile(Info, 0);
-    std::vector<uint8_t> Again = PlayThrough();
+    std::vector<uint8_t> Again = PlayThrough(Info);
     EXPECT_EQ(Again.size(), Reference.size());
     UnPrepareWMAFile(Info);
+}
+
+// A file under a path far longer than 260 bytes plays, and opens for
+// editing.
+TEST(WmaEngineReal, LongPathPlaysAndOpensForEditing)
+{
+    if (!HaveTool("ffmpeg") || !ReaderAvailable())
+        GTEST_SKIP() << "ffmpeg or libzeb-wmf.so missing";
+    std::string Path = MakeWma("again.wma", 44100, 2, 2.0, "-c:a wmav2 -b:a 128k");
+    std::string Dir = FixturePath("long." + std::to_string(getpid()));
+    for (char Part : {'a', 'b', 'c'})
+        Dir += "/" + std::string(120, Part);
+    ASSERT_TRUE(zebtest::Run("mkdir -p " + Dir));
+    std::string Long = Dir + "/again.wma";
+    ASSERT_GT(Long.size(), 360u);
+    WriteFile(Long, ReadFile(Path));
+    MPEGFileInfoType* Info = PrepareWMAFile(Long.c_str());
+    ASSERT_NE(Info, nullptr);
+    EXPECT_TRUE(PlayThrough(Info) == FfmpegPcm(Path));
+    UnPrepareWMAFile(Info);
+    void* Editor = _WMOpenMetaEditor(Long.c_str());
+    EXPECT_NE(Editor, nullptr);
+    EXPECT_EQ(_WMCloseMetaEditor(Editor), 1);
+    zebtest::Run("rm -rf " + FixturePath("long." + std::to_string(getpid())));
 }
 
 // ---- On the built-in output over a virtual device ----

@@ -7,7 +7,6 @@
 #include "editor_save.h"
 
 #include <atomic>
-#include <climits>
 #include <new>
 
 namespace {
@@ -43,12 +42,12 @@ public:
     {
         if (Info)
             return WM_E_INVALID_REQUEST;
-        char Path[PATH_MAX];
-        if (!pwszFilename || !NarrowWidenedPath(pwszFilename, Path, sizeof Path))
-            return WM_E_INVALIDARG;
         try {
+            std::string Path;
+            if (!pwszFilename || !NarrowWidenedPath(pwszFilename, Path))
+                return WM_E_INVALIDARG;
             std::vector<ASFAttribute> Attributes;
-            if (!LoadASFOriginal(Path, Original, Attributes))
+            if (!LoadASFOriginal(Path.c_str(), Original, Attributes))
                 return WM_E_INVALID_DATA;
             Info = new ASFHeaderInfo(std::move(Attributes), true);
         } catch (...) {

@@ -10,8 +10,6 @@
 #include "reader_source.h"
 #include "wm_interfaces.h"
 
-#include <limits.h>
-
 #include <atomic>
 #include <condition_variable>
 #include <memory>
@@ -38,6 +36,7 @@ struct ReaderCore {
     bool Finishing = false;   // the thread reports the close and lets the callback go
     Request Pending = Request::None;
     uint64_t PendingStart = 0;
+    void* PendingContext = nullptr; // the pending start's context
     bool Paused = false;
     bool UserClock = false;
     uint64_t Granted = 0;     // user clock: samples before this time may go
@@ -46,7 +45,7 @@ struct ReaderCore {
     IWMHeaderInfo3* HeaderInfo = nullptr; // one reference while open
     // Set by Open before the thread starts; then the thread's own.
     IWMReaderCallback* Callback = nullptr;
-    void* Context = nullptr;
+    void* Context = nullptr; // the open's context: open, stop and close reports
     ReaderSource* Source = nullptr;
 };
 
@@ -54,6 +53,7 @@ struct ReaderCore {
 struct Run {
     bool Active = false;               // delivering until the end or a request
     std::optional<ReaderSample> Next;  // decoded, not yet delivered
+    void* Context = nullptr;           // the start's: every report of the run carries it
 };
 
 enum class Action { Close, Start, Stop, Work };
@@ -72,7 +72,7 @@ bool Granted(const ReaderCore& C, uint64_t Time)
 
 // Waits for the next thing to do: a close, a transport request, or the next
 // step of an active, unpaused run whose next sample (if any) is granted.
-Action NextAction(ReaderCore& C, const Run& R, uint64_t* StartAt)
+Action NextAction(ReaderCore& C, const Run& R, uint64_t* StartAt, void** StartContext)
 {
     std::unique_lock<std::mutex> L(C.Lock);
     for (;;) {
@@ -81,6 +81,7 @@ Action NextAction(ReaderCore& C, const Run& R, uint64_t* StartAt)
         if (C.Pending == Request::Start) {
             C.Pending = Request::None;
             *StartAt = C.PendingStart;
+            *StartContext = C.PendingContext;
             return Action::Start;
         }
         if (C.Pending == Request::Stop) {
@@ -112,11 +113,11 @@ void LeaveCallback(ReaderCore& C)
     C.InCallback = false;
 }
 
-void Report(ReaderCore& C, WMT_STATUS Status, WMStatus Hr)
+void Report(ReaderCore& C, WMT_STATUS Status, WMStatus Hr, void* Context)
 {
     if (!EnterCallback(C, nullptr))
         return;
-    C.Callback->OnStatus(Status, Hr, WMT_TYPE_DWORD, nullptr, C.Context);
+    C.Callback->OnStatus(Status, Hr, WMT_TYPE_DWORD, nullptr, Context);
     LeaveCallback(C);
 }
 
@@ -132,22 +133,23 @@ void Deliver(ReaderCore& C, Run& R)
         LeaveCallback(C);
         throw;
     }
-    C.Callback->OnSample(S.Output, S.Time, S.Duration, 0, Buffer, C.Context);
+    C.Callback->OnSample(S.Output, S.Time, S.Duration, 0, Buffer, R.Context);
     Buffer->Release();
     R.Next.reset();
     LeaveCallback(C);
 }
 
-void BeginRun(ReaderCore& C, Run& R, uint64_t StartAt)
+void BeginRun(ReaderCore& C, Run& R, uint64_t StartAt, void* Context)
 {
     R = Run{};
-    Report(C, WMT_STARTED, WM_S_OK);
+    R.Context = Context;
+    Report(C, WMT_STARTED, WM_S_OK, Context);
     if (ReaderSourceMissingCodec(C.Source)) {
-        Report(C, WMT_MISSING_CODEC, WM_E_INVALID_DATA);
+        Report(C, WMT_MISSING_CODEC, WM_E_INVALID_DATA, Context);
         return;
     }
     if (!ReaderSourceStart(C.Source, StartAt)) {
-        Report(C, WMT_ERROR, WM_E_INVALID_DATA);
+        Report(C, WMT_ERROR, WM_E_INVALID_DATA, Context);
         return;
     }
     R.Active = true;
@@ -169,11 +171,11 @@ void Advance(ReaderCore& C, Run& R)
         break;
     case SourceStep::End:
         R.Active = false;
-        Report(C, WMT_EOF, WM_S_OK);
+        Report(C, WMT_EOF, WM_S_OK, R.Context);
         break;
     case SourceStep::Failed:
         R.Active = false;
-        Report(C, WMT_ERROR, WM_E_INVALID_DATA);
+        Report(C, WMT_ERROR, WM_E_INVALID_DATA, R.Context);
         break;
     }
 }
@@ -210,24 +212,26 @@ void DeliveryThread(std::shared_ptr<ReaderCore> Core)
 {
     ReaderCore& C = *Core;
     Run R;
-    Report(C, WMT_OPENED, WM_S_OK);
+    Report(C, WMT_OPENED, WM_S_OK, C.Context);
     for (;;) {
         uint64_t StartAt = 0;
-        Action A = NextAction(C, R, &StartAt);
+        void* StartContext = nullptr;
+        Action A = NextAction(C, R, &StartAt, &StartContext);
         try {
             if (A == Action::Close)
                 break;
             if (A == Action::Stop) {
                 R = Run{};
-                Report(C, WMT_STOPPED, WM_S_OK);
+                Report(C, WMT_STOPPED, WM_S_OK, C.Context);
             } else if (A == Action::Start) {
-                BeginRun(C, R, StartAt);
+                BeginRun(C, R, StartAt, StartContext);
             } else {
                 Advance(C, R);
             }
         } catch (...) {
+            void* Context = R.Context;
             R = Run{};
-            Report(C, WMT_ERROR, WM_E_OUTOFMEMORY);
+            Report(C, WMT_ERROR, WM_E_OUTOFMEMORY, Context);
         }
     }
     FinishClose(C);
@@ -353,8 +357,8 @@ WMStatus Reader::Open(const WMChar* pwszURL, IWMReaderCallback* pCallback, void*
 {
     if (!pwszURL || !pCallback)
         return WM_E_POINTER;
-    char Path[PATH_MAX];
-    if (!NarrowWidenedPath(pwszURL, Path, sizeof Path))
+    std::string Path;
+    if (!NarrowWidenedPath(pwszURL, Path))
         return WM_E_INVALIDARG;
     {
         std::lock_guard<std::mutex> L(Core->Lock);
@@ -364,10 +368,10 @@ WMStatus Reader::Open(const WMChar* pwszURL, IWMReaderCallback* pCallback, void*
     if (Thread.joinable())
         Thread.join(); // the previous file's thread has finished
     WMStatus Status = WM_E_INVALID_DATA;
-    ReaderSource* Source = OpenReaderSource(Path, &Status);
+    ReaderSource* Source = OpenReaderSource(Path.c_str(), &Status);
     if (!Source)
         return Status;
-    IWMHeaderInfo3* Header = OpenASFHeaderInfo(Path);
+    IWMHeaderInfo3* Header = OpenASFHeaderInfo(Path.c_str());
     pCallback->AddRef();
     {
         std::lock_guard<std::mutex> L(Core->Lock);
@@ -440,13 +444,14 @@ WMStatus Reader::GetOutputProps(uint32_t dwOutputNum, IWMOutputMediaProps** ppOu
     return WM_S_OK;
 }
 
-WMStatus Reader::Start(uint64_t cnsStart, uint64_t cnsDuration, float fRate, void*)
+WMStatus Reader::Start(uint64_t cnsStart, uint64_t cnsDuration, float fRate, void* pvContext)
 {
     if (cnsDuration != 0 || fRate != 1.0f)
         return WM_E_INVALIDARG;
-    return WhenOpen([cnsStart](ReaderCore& C) {
+    return WhenOpen([cnsStart, pvContext](ReaderCore& C) {
         C.Pending = Request::Start;
         C.PendingStart = cnsStart;
+        C.PendingContext = pvContext;
         C.Paused = false;
     });
 }

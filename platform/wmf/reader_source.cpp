@@ -4,14 +4,16 @@
 // drained at the end. A new start reopens the file and decodes from its
 // beginning, discarding what lies before the start position, so that a
 // start anywhere gives exactly the samples of an uninterrupted decode.
-// FFmpeg's logging is the process's: the module leaves its callback and
-// level alone, so a damaged file may be reported on standard error.
+// FFmpeg would report a damaged file on standard error: when the module
+// loads, a log level still at FFmpeg's default becomes quiet, while a level
+// the host chose and the host's callback are left alone.
 #include "reader_source.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/channel_layout.h>
+#include <libavutil/log.h>
 #include <libavutil/mathematics.h>
 #include <libswresample/swresample.h>
 }
@@ -21,6 +23,7 @@ extern "C" {
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <deque>
 
 namespace {
@@ -52,8 +55,16 @@ struct OutputState {
 
 } // namespace
 
-struct ReaderSource {
+// Where the demuxer reads: a regular file's descriptor, or bytes in memory.
+struct ByteInput {
     int Fd = -1;
+    const uint8_t* Data = nullptr; // in memory when set
+    size_t Size = 0;
+    size_t Pos = 0;
+};
+
+struct ReaderSource {
+    ByteInput In;
     AVIOContext* Io = nullptr;
     AVFormatContext* Format = nullptr;
     AVPacket* Packet = nullptr;
@@ -70,11 +81,19 @@ struct ReaderSource {
 
 namespace {
 
-// ---- The file through the regular-file descriptor ----
+// ---- Logging ----
+
+__attribute__((constructor)) void QuietFFmpegByDefault()
+{
+    if (av_log_get_level() == AV_LOG_INFO)
+        av_log_set_level(AV_LOG_QUIET);
+}
+
+// ---- The file through the regular-file descriptor, or from memory ----
 
 int ReadFd(void* Opaque, uint8_t* Buf, int Size)
 {
-    int Fd = *static_cast<int*>(Opaque);
+    int Fd = static_cast<ByteInput*>(Opaque)->Fd;
     for (;;) {
         ssize_t N = read(Fd, Buf, static_cast<size_t>(Size));
         if (N > 0)
@@ -88,13 +107,59 @@ int ReadFd(void* Opaque, uint8_t* Buf, int Size)
 
 int64_t SeekFd(void* Opaque, int64_t Offset, int Whence)
 {
-    int Fd = *static_cast<int*>(Opaque);
+    int Fd = static_cast<ByteInput*>(Opaque)->Fd;
     if (Whence & AVSEEK_SIZE) {
         struct stat St;
         return fstat(Fd, &St) == 0 ? static_cast<int64_t>(St.st_size) : AVERROR(errno);
     }
     off_t At = lseek(Fd, static_cast<off_t>(Offset), Whence & ~AVSEEK_FORCE);
     return At < 0 ? AVERROR(errno) : static_cast<int64_t>(At);
+}
+
+int ReadMemory(void* Opaque, uint8_t* Buf, int Size)
+{
+    ByteInput& In = *static_cast<ByteInput*>(Opaque);
+    size_t Left = In.Size - In.Pos;
+    if (Left == 0)
+        return AVERROR_EOF;
+    size_t N = static_cast<size_t>(Size) < Left ? static_cast<size_t>(Size) : Left;
+    memcpy(Buf, In.Data + In.Pos, N);
+    In.Pos += N;
+    return static_cast<int>(N);
+}
+
+int64_t SeekMemory(void* Opaque, int64_t Offset, int Whence)
+{
+    ByteInput& In = *static_cast<ByteInput*>(Opaque);
+    int64_t Base = 0;
+    switch (Whence & ~AVSEEK_FORCE) {
+    case AVSEEK_SIZE:
+        return static_cast<int64_t>(In.Size);
+    case SEEK_SET:
+        break;
+    case SEEK_CUR:
+        Base = static_cast<int64_t>(In.Pos);
+        break;
+    case SEEK_END:
+        Base = static_cast<int64_t>(In.Size);
+        break;
+    default:
+        return AVERROR(EINVAL);
+    }
+    if (Offset < -Base || Offset > static_cast<int64_t>(In.Size) - Base)
+        return AVERROR(EINVAL);
+    In.Pos = static_cast<size_t>(Base + Offset);
+    return static_cast<int64_t>(In.Pos);
+}
+
+// Back to the first byte; false when that is not possible.
+bool Rewind(ByteInput& In)
+{
+    if (In.Data) {
+        In.Pos = 0;
+        return true;
+    }
+    return lseek(In.Fd, 0, SEEK_SET) == 0;
 }
 
 // A descriptor of a regular file (never blocks on a FIFO or device), or -1.
@@ -124,12 +189,14 @@ void CloseDemuxer(ReaderSource& S)
 // Opens the demuxer at the start of the file, as a fresh open would.
 bool OpenDemuxer(ReaderSource& S)
 {
-    if (lseek(S.Fd, 0, SEEK_SET) != 0)
+    if (!Rewind(S.In))
         return false;
     auto* Buffer = static_cast<unsigned char*>(av_malloc(IoBufferSize));
     if (!Buffer)
         return false;
-    S.Io = avio_alloc_context(Buffer, IoBufferSize, 0, &S.Fd, ReadFd, nullptr, SeekFd);
+    bool Memory = S.In.Data != nullptr;
+    S.Io = avio_alloc_context(Buffer, IoBufferSize, 0, &S.In, Memory ? ReadMemory : ReadFd, nullptr,
+                              Memory ? SeekMemory : SeekFd);
     if (!S.Io) {
         av_free(Buffer);
         return false;
@@ -444,12 +511,14 @@ void HandlePacket(ReaderSource& S, const AVPacket* Pkt)
 
 } // namespace
 
-ReaderSource* OpenReaderSource(const char* Path, WMStatus* Status)
+namespace {
+
+// Opens the demuxer over S's input and lists its outputs; S is freed on
+// failure.
+ReaderSource* StartSource(ReaderSource* S, WMStatus* Status)
 {
-    auto* S = new ReaderSource;
-    S->Fd = OpenRegularFile(Path);
     *Status = WM_E_INVALID_DATA;
-    if (S->Fd >= 0 && OpenDemuxer(*S)) {
+    if ((S->In.Fd >= 0 || S->In.Data) && OpenDemuxer(*S)) {
         S->Packet = av_packet_alloc();
         S->Frame = av_frame_alloc();
         if (S->Packet && S->Frame) {
@@ -464,6 +533,27 @@ ReaderSource* OpenReaderSource(const char* Path, WMStatus* Status)
     return nullptr;
 }
 
+} // namespace
+
+ReaderSource* OpenReaderSource(const char* Path, WMStatus* Status)
+{
+    auto* S = new ReaderSource;
+    S->In.Fd = OpenRegularFile(Path);
+    return StartSource(S, Status);
+}
+
+ReaderSource* OpenReaderSourceFromMemory(const uint8_t* Data, size_t Size, WMStatus* Status)
+{
+    if (!Data) {
+        *Status = WM_E_POINTER;
+        return nullptr;
+    }
+    auto* S = new ReaderSource;
+    S->In.Data = Data;
+    S->In.Size = Size;
+    return StartSource(S, Status);
+}
+
 void CloseReaderSource(ReaderSource* S)
 {
     if (!S)
@@ -473,8 +563,8 @@ void CloseReaderSource(ReaderSource* S)
     av_packet_free(&S->Packet);
     av_frame_free(&S->Frame);
     CloseDemuxer(*S);
-    if (S->Fd >= 0)
-        close(S->Fd);
+    if (S->In.Fd >= 0)
+        close(S->In.Fd);
     delete S;
 }
 

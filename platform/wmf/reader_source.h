@@ -36,6 +36,10 @@ struct ReaderSource;
 // Opens a regular file as ASF; null with *Status negative when it is missing,
 // not a regular file, not ASF or unreadable.
 ReaderSource* OpenReaderSource(const char* Path, WMStatus* Status);
+// The same over Size bytes at Data, which stay valid and unchanged until the
+// source is closed (the fuzz target's way in; not part of the module's
+// exports).
+ReaderSource* OpenReaderSourceFromMemory(const uint8_t* Data, size_t Size, WMStatus* Status);
 void CloseReaderSource(ReaderSource* Source);
 
 const std::vector<ReaderOutput>& ReaderSourceOutputs(const ReaderSource* Source);

@@ -7,8 +7,11 @@
 // units. Text is UTF-16 code units (WMChar), never the platform's wchar_t.
 #pragma once
 
+#include <limits.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 using WMStatus = int32_t;
 using WMChar = uint16_t;
@@ -175,7 +178,9 @@ struct IWMReader : IUnknown {
     virtual WMStatus GetOutputFormatCount(uint32_t dwOutputNumber, uint32_t* pcFormats) = 0;
     virtual WMStatus GetOutputFormat(uint32_t dwOutputNumber, uint32_t dwFormatNumber,
                                      IWMOutputMediaProps** ppProps) = 0;
-    // cnsDuration 0: to the end. fRate 1.0 only.
+    // cnsDuration 0: to the end. fRate 1.0 only. The run's reports
+    // (WMT_STARTED, its end or failure) and samples carry pvContext; the
+    // open, stop and close reports carry the open's.
     virtual WMStatus Start(uint64_t cnsStart, uint64_t cnsDuration, float fRate, void* pvContext) = 0;
     virtual WMStatus Stop() = 0;
     virtual WMStatus Pause() = 0;
@@ -254,17 +259,15 @@ typedef WMStatus (*WMCreateEditorFn)(IWMMetadataEditor** ppEditor);
 
 // Paths travel widened byte for byte (each byte the code unit of the same
 // value); the module narrows them back exactly. Characters above 0xFF never
-// come from a widened path and make the narrowing fail.
-inline bool NarrowWidenedPath(const WMChar* Wide, char* Narrow, size_t NarrowSz)
+// come from a widened path and make the narrowing fail, as does a path of
+// PATH_MAX bytes or more.
+inline bool NarrowWidenedPath(const WMChar* Wide, std::string& Narrow)
 {
-    size_t i = 0;
-    for (; Wide[i] != 0; ++i) {
-        if (Wide[i] > 0xFF || i + 1 >= NarrowSz)
+    Narrow.clear();
+    for (size_t i = 0; Wide[i] != 0; ++i) {
+        if (Wide[i] > 0xFF || i + 1 >= PATH_MAX)
             return false;
-        Narrow[i] = static_cast<char>(Wide[i]);
+        Narrow.push_back(static_cast<char>(Wide[i]));
     }
-    if (NarrowSz == 0)
-        return false;
-    Narrow[i] = '\0';
     return true;
 }
