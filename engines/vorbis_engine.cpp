@@ -133,19 +133,27 @@ uint32_t ConvertibleFrames(const MPEGFileInfoType* Info, const vorbis_info* Vi)
 }
 
 // Frames of the whole file at the record's rate, up to the first link that
-// cannot be played (another layout the converter cannot take); 0 unknown.
+// cannot be played (another layout the converter cannot take); 0 unknown,
+// also for lengths no real file has (granule positions come from the file).
 uint64_t PlayableFrames(VorbisStream* Stream)
 {
+    constexpr uint64_t MaxFrames = uint64_t{1} << 48; // years of audio at any rate
     const MPEGFileInfoType* Info = &Stream->Info;
     uint64_t Total = 0;
     for (long Link = 0; Link < OvStreams(&Stream->File); ++Link) {
         const vorbis_info* Vi = OvInfo(&Stream->File, static_cast<int>(Link));
         ogg_int64_t Frames = OvPcmTotal(&Stream->File, static_cast<int>(Link));
-        if (Frames < 0 || !UsableInfo(Vi))
+        if (Frames < 0 || static_cast<uint64_t>(Frames) > MaxFrames || !UsableInfo(Vi))
             return 0;
         if (!SameLayout(Info, Vi) && ConvertibleFrames(Info, Vi) == 0)
             break;
-        Total += static_cast<uint64_t>(Frames) * Info->SampleRate / static_cast<uint64_t>(Vi->rate);
+        // Split so that no product overflows: a convertible link's rate is
+        // at most PendingCapacity times below the record's.
+        uint64_t Rate = static_cast<uint64_t>(Vi->rate);
+        uint64_t Count = static_cast<uint64_t>(Frames);
+        Total += Count / Rate * Info->SampleRate + Count % Rate * Info->SampleRate / Rate;
+        if (Total > MaxFrames)
+            return 0;
     }
     return Total;
 }
