@@ -7,7 +7,6 @@
 #include "zeb_platform.h"
 
 #include <algorithm>
-#include <cstring>
 #include <new>
 
 namespace {
@@ -40,8 +39,8 @@ constexpr uint32_t MaxEmptySteps = 65536;
 // The record the core holds, followed by what only this engine keeps.
 struct FlacStream {
     MPEGFileInfoType Info; // first member: the core's record pointer is the stream's
-    uint8_t* Held;         // OutBufSz bytes, allocated by the first seek
-    uint32_t HeldBytes;    // PCM of the frame a seek landed in, not yet delivered
+    uint64_t SeekTarget;   // sample the next decode seeks to first, when SeekPending
+    bool SeekPending;
     bool AtEnd;            // a seek reached the end: nothing to decode until the next seek
 };
 
@@ -144,14 +143,6 @@ bool DecodeNextFrame(MPEGFileInfoType* Info)
     return false;
 }
 
-uint32_t DeliverHeld(FlacStream* Stream, void* OutBuf)
-{
-    uint32_t Bytes = Stream->HeldBytes;
-    memcpy(OutBuf, Stream->Held, Bytes);
-    Stream->HeldBytes = 0;
-    Stream->Info.FrameSize = Bytes;
-    return Bytes;
-}
 
 // The sample MsOffset milliseconds from the start; at most the total where
 // STREAMINFO gives one.
@@ -175,6 +166,21 @@ bool SeekDecoder(FLAC__StreamDecoder* Decoder, uint64_t Sample)
     if (CanSeek(stream_decoder_get_state(Decoder)) && stream_decoder_seek_absolute(Decoder, Sample))
         return true;
     return stream_decoder_reset(Decoder) && stream_decoder_seek_absolute(Decoder, Sample);
+}
+
+// Makes the pending seek with DecoderPriv set; true when the target
+// frame's PCM was written there. A target at the end (which the decoder
+// refuses) or one the decoder cannot reach ends the stream there, but the
+// decoder stays usable: the next seek plays from its own target.
+bool SeekNow(FlacStream* Stream)
+{
+    MPEGFileInfoType* Info = &Stream->Info;
+    Stream->SeekPending = false;
+    Info->FrameSize = 0;
+    bool Sought = !(Info->TotalSamples && Stream->SeekTarget >= Info->TotalSamples) &&
+                  SeekDecoder(DecoderOf(Info), Stream->SeekTarget);
+    Stream->AtEnd = !Sought;
+    return Sought && Info->FrameSize != 0;
 }
 
 // ---- Opening and closing ----
@@ -202,7 +208,6 @@ void Release(FlacStream* Stream)
             stream_decoder_finish(Decoder);
         stream_decoder_delete(Decoder);
     }
-    delete[] Stream->Held;
     delete Stream;
 }
 
@@ -272,41 +277,26 @@ uint32_t DecodeFlacSection(MPEGFileInfoType* MPEGFileInfo, void* OutBuf)
     if (!MPEGFileInfo || !OutBuf || !hDll)
         return 0;
     FlacStream* Stream = StreamOf(MPEGFileInfo);
-    if (Stream->HeldBytes)
-        return DeliverHeld(Stream, OutBuf);
-    if (Stream->AtEnd)
-        return 0;
     MPEGFileInfo->DecoderPriv = reinterpret_cast<uintptr_t>(OutBuf);
-    bool Delivered = DecodeNextFrame(MPEGFileInfo);
+    bool Delivered = Stream->SeekPending && SeekNow(Stream);
+    if (!Delivered && !Stream->AtEnd)
+        Delivered = DecodeNextFrame(MPEGFileInfo);
     MPEGFileInfo->DecoderPriv = 0;
     return Delivered ? MPEGFileInfo->FrameSize : 0;
 }
 
-// The decoder hands over the part of the target frame from the target
-// sample on while it seeks; it is kept and delivered by the next decode
-// call, so that playback resumes at the target and a seek to 0 loses
-// nothing. A target at the end (which the decoder refuses) or one the
-// decoder cannot reach ends the stream there, but the decoder stays usable:
-// the next seek plays from its own target.
+// The seek itself is made by the next decode call, into the core's buffer:
+// the decoder hands over the part of the target frame from the target
+// sample on while it seeks, so playback resumes at the target and a seek
+// to 0 loses nothing. Only the last of several seeks is made.
 void SeekFlacFile(MPEGFileInfoType* MPEGFileInfo, uint32_t MsOffset)
 {
     if (!MPEGFileInfo || !hDll)
         return;
     FlacStream* Stream = StreamOf(MPEGFileInfo);
-    Stream->HeldBytes = 0;
-    uint64_t Target = TargetSample(*MPEGFileInfo, MsOffset);
-    Stream->AtEnd = MPEGFileInfo->TotalSamples && Target >= MPEGFileInfo->TotalSamples;
-    if (Stream->AtEnd)
-        return;
-    if (!Stream->Held)
-        Stream->Held = new (std::nothrow) uint8_t[OutBufSz];
-    MPEGFileInfo->DecoderPriv = reinterpret_cast<uintptr_t>(Stream->Held);
-    MPEGFileInfo->FrameSize = 0;
-    bool Sought = SeekDecoder(DecoderOf(MPEGFileInfo), Target);
-    MPEGFileInfo->DecoderPriv = 0;
-    if (Sought)
-        Stream->HeldBytes = MPEGFileInfo->FrameSize;
-    Stream->AtEnd = !Sought;
+    Stream->SeekTarget = TargetSample(*MPEGFileInfo, MsOffset);
+    Stream->SeekPending = true;
+    Stream->AtEnd = false;
 }
 
 void UnPrepareFlacFile(MPEGFileInfoType* MPEGFileInfo)
