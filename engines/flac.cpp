@@ -1,13 +1,12 @@
-// FLAC engine: libFLAC's stream decoder reads the file itself; the engine
-// turns each decoded frame into interleaved 16-bit PCM in the core's output
-// buffer and maps millisecond seek positions to sample numbers.
+// FLAC engine: libFLAC's stream decoder reads a C stream the engine opened;
+// the engine turns each decoded frame into interleaved 16-bit PCM in the
+// core's output buffer and maps millisecond seek positions to sample numbers.
 #include "flac.h"
 
 #include "core/player.h"
 #include "zeb_platform.h"
 
 #include <algorithm>
-#include <cstring>
 #include <new>
 
 namespace {
@@ -17,20 +16,20 @@ const char* const FlacNames[] = {"libFLAC.so.12", "libFLAC.so.14", "libFLAC.so.8
 // Written only by GetFlacSupport and CloseFlacSupport.
 void* hDll = nullptr;
 decltype(&FLAC__stream_decoder_new) stream_decoder_new = nullptr;
-decltype(&FLAC__stream_decoder_init_file) stream_decoder_init_file = nullptr;
+decltype(&FLAC__stream_decoder_init_FILE) stream_decoder_init_FILE = nullptr;
 decltype(&FLAC__stream_decoder_finish) stream_decoder_finish = nullptr;
 decltype(&FLAC__stream_decoder_delete) stream_decoder_delete = nullptr;
 decltype(&FLAC__stream_decoder_process_single) stream_decoder_process_single = nullptr;
 decltype(&FLAC__stream_decoder_process_until_end_of_metadata) stream_decoder_process_until_end_of_metadata = nullptr;
 decltype(&FLAC__stream_decoder_get_state) stream_decoder_get_state = nullptr;
 decltype(&FLAC__stream_decoder_seek_absolute) stream_decoder_seek_absolute = nullptr;
+decltype(&FLAC__stream_decoder_reset) stream_decoder_reset = nullptr;
 
 constexpr uint16_t OutBytesPerSample = 2;
 constexpr int OutBits = 16;
 // Sample widths the conversion to 16 bits handles.
 constexpr uint32_t MinSampleBits = 1;
 constexpr uint32_t MaxSampleBits = 32;
-constexpr double MsPerSecond = 1000.0;
 // Decoder steps without a delivered frame (a damaged frame skipped, one too
 // large for the output buffer) that one decode call takes before it ends the
 // stream. Every step consumes input, so this only bounds a decoder that
@@ -40,8 +39,9 @@ constexpr uint32_t MaxEmptySteps = 65536;
 // The record the core holds, followed by what only this engine keeps.
 struct FlacStream {
     MPEGFileInfoType Info; // first member: the core's record pointer is the stream's
-    uint8_t* Held;         // OutBufSz bytes, allocated by the first seek
-    uint32_t HeldBytes;    // PCM of the frame a seek landed in, not yet delivered
+    uint64_t SeekTarget;   // sample the next decode seeks to first, when SeekPending
+    bool SeekPending;
+    bool AtEnd;            // a seek reached the end: nothing to decode until the next seek
 };
 
 FlacStream* StreamOf(MPEGFileInfoType* Info) { return reinterpret_cast<FlacStream*>(Info); }
@@ -60,13 +60,14 @@ template <typename Func> bool Bind(Func* Slot, const char* Name)
 bool BindAll()
 {
     return Bind(&stream_decoder_new, "FLAC__stream_decoder_new") &&
-           Bind(&stream_decoder_init_file, "FLAC__stream_decoder_init_file") &&
+           Bind(&stream_decoder_init_FILE, "FLAC__stream_decoder_init_FILE") &&
            Bind(&stream_decoder_finish, "FLAC__stream_decoder_finish") &&
            Bind(&stream_decoder_delete, "FLAC__stream_decoder_delete") &&
            Bind(&stream_decoder_process_single, "FLAC__stream_decoder_process_single") &&
            Bind(&stream_decoder_process_until_end_of_metadata, "FLAC__stream_decoder_process_until_end_of_metadata") &&
            Bind(&stream_decoder_get_state, "FLAC__stream_decoder_get_state") &&
-           Bind(&stream_decoder_seek_absolute, "FLAC__stream_decoder_seek_absolute");
+           Bind(&stream_decoder_seek_absolute, "FLAC__stream_decoder_seek_absolute") &&
+           Bind(&stream_decoder_reset, "FLAC__stream_decoder_reset");
 }
 
 // ---- Frame to PCM ----
@@ -142,23 +143,44 @@ bool DecodeNextFrame(MPEGFileInfoType* Info)
     return false;
 }
 
-uint32_t DeliverHeld(FlacStream* Stream, void* OutBuf)
-{
-    uint32_t Bytes = Stream->HeldBytes;
-    memcpy(OutBuf, Stream->Held, Bytes);
-    Stream->HeldBytes = 0;
-    Stream->Info.FrameSize = Bytes;
-    return Bytes;
-}
 
-// The sample at the same fraction of the total as MsOffset is of the track
-// length. Without a length in whole seconds there is no scale: the start.
+// The sample MsOffset milliseconds from the start; at most the total where
+// STREAMINFO gives one.
 uint64_t TargetSample(const MPEGFileInfoType& Info, uint32_t MsOffset)
 {
-    if (Info.TrackLength == 0)
-        return 0;
-    double Ratio = MsOffset / (Info.TrackLength * MsPerSecond);
-    return static_cast<uint64_t>(static_cast<double>(Info.FileLength) * Ratio);
+    uint64_t Sample = SampleAtMs(&Info, MsOffset);
+    return Info.TotalSamples ? std::min(Sample, Info.TotalSamples) : Sample;
+}
+
+// The decoder's own states from which it can seek; any other (a refused or
+// failed seek, an aborted read) needs a reset first.
+bool CanSeek(FLAC__StreamDecoderState State)
+{
+    return IsDecoding(State) || State == FLAC__STREAM_DECODER_END_OF_STREAM;
+}
+
+// Seeks to Sample; a decoder a refused seek left unusable is reset (back
+// to the start of the file) and asked once more.
+bool SeekDecoder(FLAC__StreamDecoder* Decoder, uint64_t Sample)
+{
+    if (CanSeek(stream_decoder_get_state(Decoder)) && stream_decoder_seek_absolute(Decoder, Sample))
+        return true;
+    return stream_decoder_reset(Decoder) && stream_decoder_seek_absolute(Decoder, Sample);
+}
+
+// Makes the pending seek with DecoderPriv set; true when the target
+// frame's PCM was written there. A target at the end (which the decoder
+// refuses) or one the decoder cannot reach ends the stream there, but the
+// decoder stays usable: the next seek plays from its own target.
+bool SeekNow(FlacStream* Stream)
+{
+    MPEGFileInfoType* Info = &Stream->Info;
+    Stream->SeekPending = false;
+    Info->FrameSize = 0;
+    bool Sought = !(Info->TotalSamples && Stream->SeekTarget >= Info->TotalSamples) &&
+                  SeekDecoder(DecoderOf(Info), Stream->SeekTarget);
+    Stream->AtEnd = !Sought;
+    return Sought && Info->FrameSize != 0;
 }
 
 // ---- Opening and closing ----
@@ -166,11 +188,15 @@ uint64_t TargetSample(const MPEGFileInfoType& Info, uint32_t MsOffset)
 // STREAMINFO was read, with the channels and the rate the core divides by.
 bool HasStreamInfo(const MPEGFileInfoType& Info) { return Info.Channels != 0 && Info.SampleRate != 0; }
 
-bool OpenStream(FLAC__StreamDecoder* Decoder, const char* Path, MPEGFileInfoType* Info)
+// The decoder owns File from a successful init (finishing it closes File);
+// a refused init leaves it with the caller.
+bool OpenStream(FLAC__StreamDecoder* Decoder, FILE* File, MPEGFileInfoType* Info)
 {
-    if (stream_decoder_init_file(Decoder, Path, DecoderWriteCallback, MetadataCallback, ErrorCallback, Info) !=
-        FLAC__STREAM_DECODER_INIT_STATUS_OK)
+    if (stream_decoder_init_FILE(Decoder, File, DecoderWriteCallback, MetadataCallback, ErrorCallback, Info) !=
+        FLAC__STREAM_DECODER_INIT_STATUS_OK) {
+        fclose(File);
         return false;
+    }
     return stream_decoder_process_until_end_of_metadata(Decoder) && HasStreamInfo(*Info);
 }
 
@@ -182,7 +208,6 @@ void Release(FlacStream* Stream)
             stream_decoder_finish(Decoder);
         stream_decoder_delete(Decoder);
     }
-    delete[] Stream->Held;
     delete Stream;
 }
 
@@ -206,31 +231,38 @@ void CloseFlacSupport(void)
     FreeSupportLibrary(hDll);
     hDll = nullptr;
     stream_decoder_new = nullptr;
-    stream_decoder_init_file = nullptr;
+    stream_decoder_init_FILE = nullptr;
     stream_decoder_finish = nullptr;
     stream_decoder_delete = nullptr;
     stream_decoder_process_single = nullptr;
     stream_decoder_process_until_end_of_metadata = nullptr;
     stream_decoder_get_state = nullptr;
     stream_decoder_seek_absolute = nullptr;
+    stream_decoder_reset = nullptr;
 }
 
 MPEGFileInfoType* PrepareFlacFile(const char* Path)
 {
-    if (!hDll || !Path || !IsRegularFile(Path))
+    if (!hDll || !Path)
         return nullptr;
-    FLAC__StreamDecoder* Decoder = stream_decoder_new();
-    if (!Decoder)
-        return nullptr;
-    FlacStream* Stream = new (std::nothrow) FlacStream{};
+    FILE* File = OpenRegularFile(Path);
+    return File ? PrepareFlacStream(File) : nullptr;
+}
+
+MPEGFileInfoType* PrepareFlacStream(FILE* File)
+{
+    FLAC__StreamDecoder* Decoder = hDll ? stream_decoder_new() : nullptr;
+    FlacStream* Stream = Decoder ? new (std::nothrow) FlacStream{} : nullptr;
     if (!Stream) {
-        stream_decoder_delete(Decoder);
+        if (Decoder)
+            stream_decoder_delete(Decoder);
+        fclose(File);
         return nullptr;
     }
     MPEGFileInfoType* Info = &Stream->Info;
     Info->Handle = reinterpret_cast<FILE*>(Decoder);
     Info->VBRFlag = 1;
-    if (!OpenStream(Decoder, Path, Info)) {
+    if (!OpenStream(Decoder, File, Info)) {
         Release(Stream);
         return nullptr;
     }
@@ -239,45 +271,32 @@ MPEGFileInfoType* PrepareFlacFile(const char* Path)
 
 // One frame per call. A step that delivers nothing in the middle of the
 // stream is followed by the next, so that 0 means the end or a failure.
+// The decoder stays open at the end: a later seek plays again.
 uint32_t DecodeFlacSection(MPEGFileInfoType* MPEGFileInfo, void* OutBuf)
 {
     if (!MPEGFileInfo || !OutBuf || !hDll)
         return 0;
     FlacStream* Stream = StreamOf(MPEGFileInfo);
-    if (Stream->HeldBytes)
-        return DeliverHeld(Stream, OutBuf);
     MPEGFileInfo->DecoderPriv = reinterpret_cast<uintptr_t>(OutBuf);
-    bool Delivered = DecodeNextFrame(MPEGFileInfo);
+    bool Delivered = Stream->SeekPending && SeekNow(Stream);
+    if (!Delivered && !Stream->AtEnd)
+        Delivered = DecodeNextFrame(MPEGFileInfo);
     MPEGFileInfo->DecoderPriv = 0;
-    if (Delivered)
-        return MPEGFileInfo->FrameSize;
-    stream_decoder_finish(DecoderOf(MPEGFileInfo));
-    return 0;
+    return Delivered ? MPEGFileInfo->FrameSize : 0;
 }
 
-// The decoder hands over the part of the target frame from the target
-// sample on while it seeks; it is kept and delivered by the next decode
-// call, so that playback resumes at the target and a seek to 0 loses
-// nothing. A failed seek is silent and ends the stream: the decoder refuses
-// a target at or past the end without moving, and playing on from the old
-// position would not be where the host asked to be.
+// The seek itself is made by the next decode call, into the core's buffer:
+// the decoder hands over the part of the target frame from the target
+// sample on while it seeks, so playback resumes at the target and a seek
+// to 0 loses nothing. Only the last of several seeks is made.
 void SeekFlacFile(MPEGFileInfoType* MPEGFileInfo, uint32_t MsOffset)
 {
     if (!MPEGFileInfo || !hDll)
         return;
     FlacStream* Stream = StreamOf(MPEGFileInfo);
-    FLAC__StreamDecoder* Decoder = DecoderOf(MPEGFileInfo);
-    Stream->HeldBytes = 0;
-    if (!Stream->Held)
-        Stream->Held = new (std::nothrow) uint8_t[OutBufSz];
-    MPEGFileInfo->DecoderPriv = reinterpret_cast<uintptr_t>(Stream->Held);
-    MPEGFileInfo->FrameSize = 0;
-    bool Sought = stream_decoder_seek_absolute(Decoder, TargetSample(*MPEGFileInfo, MsOffset));
-    MPEGFileInfo->DecoderPriv = 0;
-    if (Sought)
-        Stream->HeldBytes = MPEGFileInfo->FrameSize;
-    else
-        stream_decoder_finish(Decoder);
+    Stream->SeekTarget = TargetSample(*MPEGFileInfo, MsOffset);
+    Stream->SeekPending = true;
+    Stream->AtEnd = false;
 }
 
 void UnPrepareFlacFile(MPEGFileInfoType* MPEGFileInfo)
@@ -313,6 +332,7 @@ void MetadataCallback(const FLAC__StreamDecoder* decoder, const FLAC__StreamMeta
     Info->Channels = static_cast<uint16_t>(StreamInfo.channels);
     Info->BytesPerSample = OutBytesPerSample;
     Info->FileLength = StreamInfo.total_samples;
+    Info->TotalSamples = StreamInfo.total_samples;
     uint64_t Seconds = StreamInfo.sample_rate ? StreamInfo.total_samples / StreamInfo.sample_rate : 0;
     Info->TrackLength = static_cast<uint32_t>(std::min<uint64_t>(Seconds, UINT32_MAX));
 }

@@ -6,7 +6,7 @@
 
 #include <FLAC/stream_decoder.h>
 
-// Loads libFLAC; 1 when all eight entry points the engine calls were found.
+// Loads libFLAC; 1 when every entry point the engine calls was found.
 // Otherwise the library is unloaded again and 0 returned. Calling it again
 // while loaded keeps the library and returns 1.
 int GetFlacSupport(void);
@@ -15,15 +15,18 @@ void CloseFlacSupport(void);
 
 // Null when the library is not loaded, the path is not a regular file, or
 // the decoder refuses it or finds no usable STREAMINFO (no channels, no
-// sample rate).
+// sample rate). The file is opened once, close-on-exec, and that stream is
+// what the decoder reads.
 MPEGFileInfoType* PrepareFlacFile(const char* Path);
+// The same from a C stream open for binary reading, which it takes over:
+// closed by the unprepare, or at once when refused.
+MPEGFileInfoType* PrepareFlacStream(FILE* File);
 // The next frame as interleaved 16-bit PCM, never more than the core's
 // OutBufSz bytes; 0 at the end of the stream or on a decoder failure.
 uint32_t DecodeFlacSection(MPEGFileInfoType* MPEGFileInfo, void* OutBuf);
-// Positions at the same fraction of the total samples as MsOffset is of
-// TrackLength seconds; the next decode starts at that sample. A track
-// length of 0 goes to the start; a seek that fails (a target at or past the
-// end) ends the stream.
+// Positions at the sample MsOffset milliseconds from the start; the next
+// decode starts there. A target at or past the end, or one the decoder
+// cannot reach, ends the stream until the next seek, which plays again.
 void SeekFlacFile(MPEGFileInfoType* MPEGFileInfo, uint32_t MsOffset);
 void UnPrepareFlacFile(MPEGFileInfoType* MPEGFileInfo);
 

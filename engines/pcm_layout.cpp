@@ -27,7 +27,7 @@ bool ValidChannels(uint16_t Channels)
 struct PcmLayoutConverterType {
     uint32_t OutRate;
     uint16_t OutChannels;
-    uint32_t ResamplerRate; // input rate the resampler is set to
+    uint32_t ResamplerRate; // input rate the resampler runs at; 0 when it must start afresh
     SpeexResamplerState* Resampler;
     int16_t Block[BlockFrames * MaxChannels]; // input at the output's channels
 };
@@ -52,16 +52,24 @@ void ConvertChannels(const int16_t* In, uint16_t InChannels, int16_t* Out, uint1
     }
 }
 
-// Points the resampler at InRate; a new rate starts from empty history, so
-// no samples of the old rate are carried into the new one.
-void TuneResampler(PcmLayoutConverterType* Conv, uint32_t InRate)
+// Points the resampler at InRate, starting from empty history so that no
+// samples of an earlier part are carried into this one. A new resampler
+// rather than speex_resampler_reset_mem: that leaves part of the history of
+// every channel but the first in place once the filter has been resized.
+bool TuneResampler(PcmLayoutConverterType* Conv, uint32_t InRate)
 {
     if (Conv->ResamplerRate == InRate)
-        return;
-    speex_resampler_set_rate(Conv->Resampler, InRate, Conv->OutRate);
-    speex_resampler_reset_mem(Conv->Resampler);
-    speex_resampler_skip_zeros(Conv->Resampler);
+        return true;
+    int Error = 0;
+    SpeexResamplerState* Fresh =
+        speex_resampler_init(Conv->OutChannels, InRate, Conv->OutRate, SPEEX_RESAMPLER_QUALITY_DEFAULT, &Error);
+    if (!Fresh)
+        return false;
+    speex_resampler_destroy(Conv->Resampler);
+    Conv->Resampler = Fresh;
+    speex_resampler_skip_zeros(Fresh);
     Conv->ResamplerRate = InRate;
+    return true;
 }
 
 // Resamples Frames frames of the block; returns the frames written to Out.
@@ -99,7 +107,6 @@ PcmLayoutConverterType* NewPcmLayoutConverter(uint32_t OutRate, uint16_t OutChan
     }
     Conv->OutRate = OutRate;
     Conv->OutChannels = OutChannels;
-    Conv->ResamplerRate = OutRate;
     return Conv;
 }
 
@@ -113,10 +120,8 @@ void FreePcmLayoutConverter(PcmLayoutConverterType* Conv)
 
 void ResetPcmLayoutConverter(PcmLayoutConverterType* Conv)
 {
-    if (!Conv)
-        return;
-    speex_resampler_reset_mem(Conv->Resampler);
-    speex_resampler_skip_zeros(Conv->Resampler);
+    if (Conv)
+        Conv->ResamplerRate = 0;
 }
 
 uint32_t PcmLayoutMaxFrames(const PcmLayoutConverterType* Conv, uint32_t InFrames, uint32_t InRate)
@@ -137,8 +142,8 @@ uint32_t ConvertPcmLayout(PcmLayoutConverterType* Conv, const int16_t* In, uint3
     bool SameRate = InRate == Conv->OutRate;
     if (SameRate)
         Conv->ResamplerRate = 0; // the resampler's history is stale from here on
-    else
-        TuneResampler(Conv, InRate);
+    else if (!TuneResampler(Conv, InRate))
+        return 0;
     uint32_t Produced = 0;
     for (uint32_t Done = 0; Done < InFrames;) {
         uint32_t Frames = InFrames - Done < BlockFrames ? InFrames - Done : BlockFrames;

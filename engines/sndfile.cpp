@@ -1,9 +1,11 @@
-// General sound-file engine: libsndfile opens the file and converts every
-// encoding to interleaved 16-bit samples; the engine reads a quarter second
-// per call and maps millisecond seeks to frame numbers.
+// General sound-file engine: libsndfile reads a descriptor the engine opened
+// and converts every encoding to interleaved 16-bit samples; the engine reads
+// a quarter second per call and maps millisecond seeks to frame numbers.
 #include "sndfile.h"
 
 #include "zeb_platform.h"
+
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -25,6 +27,7 @@ struct SF_INFO {
     int seekable;
 };
 constexpr int SFM_READ = 0x10;
+constexpr int SF_FALSE = 0;
 constexpr int SF_FORMAT_SUBMASK = 0xFFFF;
 constexpr int SF_FORMAT_FLOAT = 0x0006;
 constexpr int SF_FORMAT_DOUBLE = 0x0007;
@@ -33,7 +36,7 @@ constexpr int SF_TRUE = 1;
 constexpr int SEEK_FROM_START = 0;
 constexpr sf_count_t SF_COUNT_MAX = INT64_MAX;
 
-typedef SNDFILE* (*SFOpenFunc)(const char* Path, int Mode, SF_INFO* Info);
+typedef SNDFILE* (*SFOpenFdFunc)(int Fd, int Mode, SF_INFO* Info, int CloseDesc);
 typedef sf_count_t (*SFSeekFunc)(SNDFILE* File, sf_count_t Frames, int Whence);
 typedef int (*SFCloseFunc)(SNDFILE* File);
 typedef int (*SFCommandFunc)(SNDFILE* File, int Command, void* Data, int DataSize);
@@ -43,8 +46,8 @@ const char* const SndFileNames[] = {"libsndfile.so.1", nullptr};
 
 // Written only by GetSndFileSupport and CloseSndFileSupport.
 void* hDll = nullptr;
-SFOpenFunc SFOpen = nullptr;
-std::mutex OpenLock; // serialises SFOpen
+SFOpenFdFunc SFOpenFd = nullptr;
+std::mutex OpenLock; // serialises SFOpenFd
 SFSeekFunc SFSeek = nullptr;
 SFCloseFunc SFClose = nullptr;
 SFCommandFunc SFCommand = nullptr;
@@ -52,7 +55,6 @@ SFReadShortFunc SFReadShort = nullptr;
 
 constexpr uint32_t BytesPerSample = 2;
 constexpr uint32_t ReadsPerSecond = 4; // each decode delivers a quarter second
-constexpr double MsPerSecond = 1000.0;
 
 template <typename Func> bool Bind(Func* Slot, const char* Name)
 {
@@ -61,6 +63,9 @@ template <typename Func> bool Bind(Func* Slot, const char* Name)
 }
 
 SNDFILE* Sf(const MPEGFileInfoType* Info) { return reinterpret_cast<SNDFILE*>(Info->Handle); }
+
+// The engine's descriptor, which the library reads and never closes.
+int FdOf(const MPEGFileInfoType* Info) { return static_cast<int>(Info->DecoderPriv); }
 
 // A stream the record can describe and every later division can rely on.
 // An unknown length (a stream the library cannot measure) is refused, as
@@ -77,17 +82,19 @@ bool IsFloatingPoint(const SF_INFO& Info)
     return Subtype == SF_FORMAT_FLOAT || Subtype == SF_FORMAT_DOUBLE;
 }
 
-MPEGFileInfoType* NewSndFileInfo(SNDFILE* File, const SF_INFO& Sf)
+MPEGFileInfoType* NewSndFileInfo(SNDFILE* File, int Fd, const SF_INFO& Sf)
 {
     MPEGFileInfoType* Info = NewFileInfo();
     if (!Info)
         return nullptr;
     uint64_t Frames = static_cast<uint64_t>(Sf.frames);
     Info->Handle = reinterpret_cast<FILE*>(File);
+    Info->DecoderPriv = static_cast<uintptr_t>(Fd);
     Info->SampleRate = static_cast<uint32_t>(Sf.samplerate);
     Info->Channels = static_cast<uint16_t>(Sf.channels);
     Info->BytesPerSample = BytesPerSample;
     Info->FileLength = Frames;
+    Info->TotalSamples = Frames;
     Info->TrackLength = static_cast<uint32_t>(std::min<uint64_t>(Frames / Info->SampleRate, UINT32_MAX));
     return Info;
 }
@@ -103,17 +110,18 @@ uint64_t FramesPerCall(const MPEGFileInfoType* Info, uint32_t BufSz)
     return std::min<uint64_t>(Frames, BufSz / FrameBytes);
 }
 
-// The frame MsOffset stands for, as a share of the track length; beyond the
-// end is the end, and a track shorter than a second seeks to its start.
+// The frame MsOffset milliseconds from the start; beyond the end is the end.
 sf_count_t SeekTarget(const MPEGFileInfoType* Info, uint32_t MsOffset)
 {
-    if (Info->TrackLength == 0)
-        return 0;
-    double Ratio = MsOffset / (Info->TrackLength * MsPerSecond);
-    double Target = static_cast<double>(Info->FileLength) * Ratio;
-    if (Target >= static_cast<double>(Info->FileLength))
-        return static_cast<sf_count_t>(Info->FileLength);
-    return static_cast<sf_count_t>(Target);
+    return static_cast<sf_count_t>(std::min(SampleAtMs(Info, MsOffset), Info->TotalSamples));
+}
+
+// The library's open writes a process-wide error buffer: players opening
+// files at the same time take turns.
+SNDFILE* OpenLocked(int Fd, SF_INFO* Info)
+{
+    std::lock_guard<std::mutex> Guard(OpenLock);
+    return SFOpenFd(Fd, SFM_READ, Info, SF_FALSE);
 }
 
 } // namespace
@@ -122,7 +130,7 @@ void CloseSndFileSupport(void)
 {
     FreeSupportLibrary(hDll);
     hDll = nullptr;
-    SFOpen = nullptr;
+    SFOpenFd = nullptr;
     SFSeek = nullptr;
     SFClose = nullptr;
     SFCommand = nullptr;
@@ -136,30 +144,30 @@ int GetSndFileSupport(void)
     hDll = LoadSupportLibrary("sndfile", SndFileNames);
     if (!hDll)
         return 0;
-    if (Bind(&SFOpen, "sf_open") && Bind(&SFSeek, "sf_seek") && Bind(&SFClose, "sf_close") &&
+    if (Bind(&SFOpenFd, "sf_open_fd") && Bind(&SFSeek, "sf_seek") && Bind(&SFClose, "sf_close") &&
         Bind(&SFCommand, "sf_command") && Bind(&SFReadShort, "sf_readf_short"))
         return 1;
     CloseSndFileSupport();
     return 0;
 }
 
+// The engine opens the file once and keeps the descriptor: the library is
+// told not to close it, so that every path out of a refused open closes it
+// here, exactly once.
 MPEGFileInfoType* PrepareLibSndFile(const char* Path)
 {
-    if (!hDll || !Path || !IsRegularFile(Path))
+    if (!hDll || !Path)
+        return nullptr;
+    int Fd = OpenRegularFd(Path);
+    if (Fd < 0)
         return nullptr;
     SF_INFO Info{};
-    SNDFILE* File = nullptr;
-    {
-        // The library's open writes a process-wide error buffer: players
-        // opening files at the same time take turns.
-        std::lock_guard<std::mutex> Guard(OpenLock);
-        File = SFOpen(Path, SFM_READ, &Info);
-    }
-    if (!File)
-        return nullptr;
-    MPEGFileInfoType* Record = UsableStream(Info) ? NewSndFileInfo(File, Info) : nullptr;
+    SNDFILE* File = OpenLocked(Fd, &Info);
+    MPEGFileInfoType* Record = File && UsableStream(Info) ? NewSndFileInfo(File, Fd, Info) : nullptr;
     if (!Record) {
-        SFClose(File);
+        if (File)
+            SFClose(File);
+        close(Fd);
         return nullptr;
     }
     // Floating-point samples are scaled to the full 16-bit range when read
@@ -197,5 +205,6 @@ void UnPrepareLibSndFile(MPEGFileInfoType* MPEGFileInfo)
         return;
     if (hDll)
         SFClose(Sf(MPEGFileInfo));
+    close(FdOf(MPEGFileInfo));
     FreeFileInfo(MPEGFileInfo);
 }

@@ -10,10 +10,13 @@ int GetSndFileSupport(void);
 // Unloads the library; harmless when it is not loaded.
 void CloseSndFileSupport(void);
 
-// Null when the library is not loaded or refuses the file.
+// Null when the library is not loaded, the path is not a regular file or the
+// library refuses it. The file is opened once, close-on-exec, and the
+// library reads that descriptor.
 MPEGFileInfoType* PrepareLibSndFile(const char* Path);
 // Interleaved 16-bit frames, a quarter second per call and never more than
 // BufSz bytes; 0 at the end of the file or on a read error.
 uint32_t DecodeLibSndSection(MPEGFileInfoType* MPEGFileInfo, void* OutBuf, uint32_t BufSz);
+// Positions at the frame MsOffset milliseconds from the start, or at the end.
 void SeekLibSndFile(MPEGFileInfoType* MPEGFileInfo, uint32_t MsOffset);
 void UnPrepareLibSndFile(MPEGFileInfoType* MPEGFileInfo);

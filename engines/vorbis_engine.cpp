@@ -1,8 +1,11 @@
 // Ogg Vorbis engine: libvorbisfile decodes through callbacks over a C stream
 // the engine opens; each decode call is one library read of interleaved
-// 16-bit PCM into the core's buffer, and seeks are by time.
+// 16-bit PCM into the core's buffer, and seeks are by time. A chained file
+// whose later links change rate or channels goes through the layout
+// converter, so that every link plays at the first link's layout.
 #include "vorbis_engine.h"
 
+#include "pcm_layout.h"
 #include "zeb_platform.h"
 
 // Only the types and prototypes: the header's static default callbacks
@@ -15,6 +18,8 @@
 #include <algorithm>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <new>
 
 namespace {
@@ -30,6 +35,8 @@ decltype(&ov_read) OvRead = nullptr;
 decltype(&ov_time_seek) OvTimeSeek = nullptr;
 decltype(&ov_clear) OvClear = nullptr;
 decltype(&ov_bitrate) OvBitrate = nullptr; // never called; its absence means a library too unlike ours
+decltype(&ov_streams) OvStreams = nullptr;
+decltype(&ov_pcm_total) OvPcmTotal = nullptr;
 
 constexpr uint16_t OutBytesPerSample = 2;
 constexpr int LittleEndian = 0;
@@ -37,14 +44,31 @@ constexpr int Signed = 1;
 constexpr int CurrentLink = -1;
 constexpr int WholeFile = -1;
 constexpr double SecondsPerMs = 0.001;
+constexpr uint16_t MaxConvertedChannels = 2;
+// Converted PCM waiting for the core, in frames at the record's layout; a
+// read of a converted link takes at most what converts into this.
+constexpr uint32_t PendingCapacity = 8192;
+// Library reads one decode call makes without output (holes, bad links,
+// a resampler still filling): every read consumes input, so this only
+// bounds a library that stopped making progress.
+constexpr uint32_t MaxEmptyReads = 65536;
 
 const ov_callbacks Callbacks = {VorbisReadFile, VorbisSeekFile, VorbisCloseFile, VorbisTellFile};
 
 // The record the core holds, then the library's decoder state. The library
-// owns the file from a successful open until ov_clear closes it.
+// owns the file from a successful open until ov_clear closes it. The
+// conversion fields are set only for a chain with a link of another layout.
 struct VorbisStream {
     MPEGFileInfoType Info; // first member: the core's record pointer is the stream's
     OggVorbis_File File;
+    PcmLayoutConverterType* Converter;
+    int16_t* Scratch;       // one read, in its link's layout
+    uint32_t ReadBytes;     // the most one read takes
+    int16_t* Pending;       // converted frames not yet delivered
+    uint32_t PendingFrames; // frames in Pending
+    uint32_t PendingAt;     // the first frame not yet delivered
+    int LastLink;           // link of the last read; -1 after a seek
+    uint32_t Holes;         // holes and bad links skipped, for the trace
 };
 
 VorbisStream* StreamOf(MPEGFileInfoType* Info) { return reinterpret_cast<VorbisStream*>(Info); }
@@ -61,7 +85,8 @@ bool BindAll()
 {
     return Bind(&OvOpenCallbacks, "ov_open_callbacks") && Bind(&OvInfo, "ov_info") &&
            Bind(&OvTimeTotal, "ov_time_total") && Bind(&OvRead, "ov_read") && Bind(&OvTimeSeek, "ov_time_seek") &&
-           Bind(&OvClear, "ov_clear") && Bind(&OvBitrate, "ov_bitrate");
+           Bind(&OvClear, "ov_clear") && Bind(&OvBitrate, "ov_bitrate") && Bind(&OvStreams, "ov_streams") &&
+           Bind(&OvPcmTotal, "ov_pcm_total");
 }
 
 // A rate and channel count the record can carry and the core can divide by.
@@ -90,13 +115,162 @@ void FillRecord(MPEGFileInfoType* Info, const vorbis_info& Vi, double TotalSecon
         Info->TrackLength = static_cast<uint32_t>(std::min(TotalSeconds, static_cast<double>(UINT32_MAX)));
 }
 
-// The link that produced the last read still has the record's layout. A
-// chained file may change rate or channels at a link; that PCM would play
-// at the wrong pitch or with the channels scrambled.
-bool SameLayout(MPEGFileInfoType* Info, int Link)
+bool SameLayout(const MPEGFileInfoType* Info, const vorbis_info* Vi)
 {
-    const vorbis_info* Vi = OvInfo(DecoderOf(Info), Link);
     return Vi && Vi->rate == static_cast<long>(Info->SampleRate) && Vi->channels == Info->Channels;
+}
+
+// Link frames whose conversion fits the pending buffer; 0 for a link the
+// converter cannot take (more than two channels on either side, a rate so
+// low that one frame would overflow it).
+uint32_t ConvertibleFrames(const MPEGFileInfoType* Info, const vorbis_info* Vi)
+{
+    if (!UsableInfo(Vi) || Vi->channels > MaxConvertedChannels || Info->Channels > MaxConvertedChannels)
+        return 0;
+    constexpr uint32_t Slack = 2; // the resampler's fraction carried between reads
+    uint64_t Frames = uint64_t{PendingCapacity - Slack} * static_cast<uint64_t>(Vi->rate) / Info->SampleRate;
+    return static_cast<uint32_t>(std::min<uint64_t>(Frames, PendingCapacity));
+}
+
+// Frames of the whole file at the record's rate, up to the first link that
+// cannot be played (another layout the converter cannot take); 0 unknown,
+// also for lengths no real file has (granule positions come from the file).
+uint64_t PlayableFrames(VorbisStream* Stream)
+{
+    constexpr uint64_t MaxFrames = uint64_t{1} << 48; // years of audio at any rate
+    const MPEGFileInfoType* Info = &Stream->Info;
+    uint64_t Total = 0;
+    for (long Link = 0; Link < OvStreams(&Stream->File); ++Link) {
+        const vorbis_info* Vi = OvInfo(&Stream->File, static_cast<int>(Link));
+        ogg_int64_t Frames = OvPcmTotal(&Stream->File, static_cast<int>(Link));
+        if (Frames < 0 || static_cast<uint64_t>(Frames) > MaxFrames || !UsableInfo(Vi))
+            return 0;
+        if (!SameLayout(Info, Vi) && ConvertibleFrames(Info, Vi) == 0)
+            break;
+        // Split so that no product overflows: a convertible link's rate is
+        // at most PendingCapacity times below the record's.
+        uint64_t Rate = static_cast<uint64_t>(Vi->rate);
+        uint64_t Count = static_cast<uint64_t>(Frames);
+        Total += Count / Rate * Info->SampleRate + Count % Rate * Info->SampleRate / Rate;
+        if (Total > MaxFrames)
+            return 0;
+    }
+    return Total;
+}
+
+// The largest read (in bytes) that converts into the pending buffer from
+// every link, or 0 when no link needs converting.
+uint32_t ConversionReadBytes(VorbisStream* Stream)
+{
+    const MPEGFileInfoType* Info = &Stream->Info;
+    bool Needed = false;
+    uint32_t Bytes = PendingCapacity * MaxConvertedChannels * OutBytesPerSample;
+    for (long Link = 0; Link < OvStreams(&Stream->File); ++Link) {
+        const vorbis_info* Vi = OvInfo(&Stream->File, static_cast<int>(Link));
+        uint32_t Frames = ConvertibleFrames(Info, Vi);
+        if (Frames == 0)
+            continue;
+        Needed |= !SameLayout(Info, Vi);
+        Bytes = std::min<uint32_t>(Bytes, Frames * static_cast<uint32_t>(Vi->channels) * OutBytesPerSample);
+    }
+    return Needed ? Bytes : 0;
+}
+
+void FreeConversion(VorbisStream* Stream)
+{
+    FreePcmLayoutConverter(Stream->Converter);
+    free(Stream->Scratch);
+    free(Stream->Pending);
+}
+
+// Sets up the converter when a later link has another layout; false when
+// that is needed but memory is short.
+bool SetUpConversion(VorbisStream* Stream)
+{
+    Stream->LastLink = -1;
+    Stream->ReadBytes = ConversionReadBytes(Stream);
+    if (Stream->ReadBytes == 0)
+        return true;
+    const MPEGFileInfoType* Info = &Stream->Info;
+    Stream->Converter = NewPcmLayoutConverter(Info->SampleRate, Info->Channels);
+    Stream->Scratch = static_cast<int16_t*>(malloc(Stream->ReadBytes));
+    Stream->Pending = static_cast<int16_t*>(malloc(size_t{PendingCapacity} * Info->Channels * OutBytesPerSample));
+    return Stream->Converter && Stream->Scratch && Stream->Pending;
+}
+
+void Destroy(VorbisStream* Stream)
+{
+    FreeConversion(Stream);
+    delete Stream;
+}
+
+// One library read; holes (a lost or damaged page) and bad links are
+// skipped, as the library goes on after them. Returns the bytes read, 0 at
+// the end or on a failure, and the link they came from in Link.
+long ReadSkippingHoles(VorbisStream* Stream, char* Out, int Length, int* Link)
+{
+    for (uint32_t Read = 0; Read < MaxEmptyReads; ++Read) {
+        long Got = OvRead(&Stream->File, Out, Length, LittleEndian, OutBytesPerSample, Signed, Link);
+        if (Got != OV_HOLE && Got != OV_EBADLINK)
+            return Got > 0 && Got <= Length ? Got : 0;
+        db_printf("Vorbis: skipped a hole or bad link (%u so far)\n", ++Stream->Holes);
+    }
+    return 0;
+}
+
+// Straight into the core's buffer: every playable link has the record's
+// layout. A link of another layout ends the stream (the converter could not
+// take it): its PCM would play at the wrong pitch or with the channels
+// scrambled.
+uint32_t DecodeDirect(VorbisStream* Stream, void* OutBuf, uint32_t BufSz)
+{
+    int Length = static_cast<int>(std::min<uint32_t>(BufSz, INT_MAX));
+    int Link = 0;
+    long Got = ReadSkippingHoles(Stream, static_cast<char*>(OutBuf), Length, &Link);
+    if (Got == 0 || !SameLayout(&Stream->Info, OvInfo(&Stream->File, Link)))
+        return 0;
+    return static_cast<uint32_t>(Got);
+}
+
+uint32_t DeliverPending(VorbisStream* Stream, void* OutBuf, uint32_t BufSz)
+{
+    uint32_t FrameBytes = Stream->Info.Channels * uint32_t{OutBytesPerSample};
+    uint32_t Frames = std::min(Stream->PendingFrames - Stream->PendingAt, BufSz / FrameBytes);
+    memcpy(OutBuf, Stream->Pending + size_t{Stream->PendingAt} * Stream->Info.Channels, size_t{Frames} * FrameBytes);
+    Stream->PendingAt += Frames;
+    return Frames * FrameBytes;
+}
+
+// One read through the converter into the pending buffer; false at the end,
+// on a failure or at a link the converter cannot take. A read may convert
+// to no frames while the resampler fills at a new link.
+bool ConvertNextRead(VorbisStream* Stream)
+{
+    int Link = 0;
+    long Got = ReadSkippingHoles(Stream, reinterpret_cast<char*>(Stream->Scratch), static_cast<int>(Stream->ReadBytes),
+                                 &Link);
+    const vorbis_info* Vi = Got ? OvInfo(&Stream->File, Link) : nullptr;
+    if (!Vi || ConvertibleFrames(&Stream->Info, Vi) == 0)
+        return false;
+    if (Link != Stream->LastLink)
+        ResetPcmLayoutConverter(Stream->Converter);
+    Stream->LastLink = Link;
+    uint32_t Frames = static_cast<uint32_t>(Got) / (static_cast<uint32_t>(Vi->channels) * OutBytesPerSample);
+    Stream->PendingAt = 0;
+    Stream->PendingFrames = ConvertPcmLayout(Stream->Converter, Stream->Scratch, Frames, static_cast<uint32_t>(Vi->rate),
+                                             static_cast<uint16_t>(Vi->channels), Stream->Pending, PendingCapacity);
+    return true;
+}
+
+uint32_t DecodeConverted(VorbisStream* Stream, void* OutBuf, uint32_t BufSz)
+{
+    for (uint32_t Read = 0; Read < MaxEmptyReads; ++Read) {
+        if (Stream->PendingAt < Stream->PendingFrames)
+            return DeliverPending(Stream, OutBuf, BufSz);
+        if (!ConvertNextRead(Stream))
+            return 0;
+    }
+    return 0;
 }
 
 } // namespace
@@ -125,19 +299,23 @@ void CloseVorbisSupport(void)
     OvTimeSeek = nullptr;
     OvClear = nullptr;
     OvBitrate = nullptr;
+    OvStreams = nullptr;
+    OvPcmTotal = nullptr;
 }
 
 MPEGFileInfoType* PrepareVorbisFile(const char* Path)
 {
-    // Regular files only: opening a FIFO without a writer would block.
-    if (!hDll || !Path || !IsRegularFile(Path))
+    if (!hDll || !Path)
         return nullptr;
-    VorbisStream* Stream = new (std::nothrow) VorbisStream{};
-    if (!Stream)
-        return nullptr;
-    FILE* File = fopen(Path, "rb");
-    if (!File) {
-        delete Stream;
+    FILE* File = OpenRegularFile(Path);
+    return File ? PrepareVorbisStream(File) : nullptr;
+}
+
+MPEGFileInfoType* PrepareVorbisStream(FILE* File)
+{
+    VorbisStream* Stream = hDll ? new (std::nothrow) VorbisStream{} : nullptr;
+    if (!Stream) {
+        fclose(File);
         return nullptr;
     }
     // A refused open leaves the file with the caller: the library closes
@@ -148,41 +326,38 @@ MPEGFileInfoType* PrepareVorbisFile(const char* Path)
         return nullptr;
     }
     const vorbis_info* Vi = OvInfo(&Stream->File, CurrentLink);
-    if (!UsableInfo(Vi)) {
+    MPEGFileInfoType* Info = &Stream->Info;
+    if (UsableInfo(Vi))
+        FillRecord(Info, *Vi, OvTimeTotal(&Stream->File, WholeFile));
+    if (!UsableInfo(Vi) || !SetUpConversion(Stream)) {
         OvClear(&Stream->File);
-        delete Stream;
+        Destroy(Stream);
         return nullptr;
     }
-    MPEGFileInfoType* Info = &Stream->Info;
     Info->Handle = reinterpret_cast<FILE*>(&Stream->File);
-    FillRecord(Info, *Vi, OvTimeTotal(&Stream->File, WholeFile));
+    Info->TotalSamples = PlayableFrames(Stream);
     return Info;
 }
 
-// One library read into as much of the buffer as an int can name. Every
-// negative result ends the stream: a hole (OV_HOLE) or bad link
-// (OV_EBADLINK) in damaged data, and an invalid-argument result, which a
-// successfully opened stream does not produce; none of them is a byte count.
 // A fault inside the library cannot be caught here: a library installs no
 // signal handlers in its host.
 uint32_t DecodeVorbisSection(MPEGFileInfoType* MPEGFileInfo, void* OutBuf, uint32_t BufSz)
 {
     if (!MPEGFileInfo || !OutBuf || !hDll)
         return 0;
-    int Length = static_cast<int>(std::min<uint32_t>(BufSz, INT_MAX));
-    int Link = 0;
-    long Got = OvRead(DecoderOf(MPEGFileInfo), static_cast<char*>(OutBuf), Length, LittleEndian, OutBytesPerSample,
-                      Signed, &Link);
-    if (Got <= 0 || Got > Length || !SameLayout(MPEGFileInfo, Link))
-        return 0;
-    return static_cast<uint32_t>(Got);
+    VorbisStream* Stream = StreamOf(MPEGFileInfo);
+    return Stream->Converter ? DecodeConverted(Stream, OutBuf, BufSz) : DecodeDirect(Stream, OutBuf, BufSz);
 }
 
 void SeekVorbisFile(MPEGFileInfoType* MPEGFileInfo, uint32_t MsOffset)
 {
     if (!MPEGFileInfo || !hDll)
         return;
-    OvTimeSeek(DecoderOf(MPEGFileInfo), MsOffset * SecondsPerMs);
+    VorbisStream* Stream = StreamOf(MPEGFileInfo);
+    if (OvTimeSeek(&Stream->File, MsOffset * SecondsPerMs) != 0)
+        return;
+    Stream->PendingFrames = Stream->PendingAt = 0;
+    Stream->LastLink = -1;
 }
 
 void UnPrepareVorbisFile(MPEGFileInfoType* MPEGFileInfo)
@@ -191,7 +366,7 @@ void UnPrepareVorbisFile(MPEGFileInfoType* MPEGFileInfo)
         return;
     if (hDll)
         OvClear(DecoderOf(MPEGFileInfo));
-    delete StreamOf(MPEGFileInfo);
+    Destroy(StreamOf(MPEGFileInfo));
 }
 
 // ---- I/O callbacks ----

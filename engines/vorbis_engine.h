@@ -1,5 +1,6 @@
 // Ogg Vorbis through libvorbisfile, loaded at run time: the engine opens the
-// file itself and hands the library I/O callbacks over that stream.
+// file itself (once, close-on-exec) and hands the library I/O callbacks over
+// that stream.
 #pragma once
 
 #include "engine.h"
@@ -7,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-// Loads libvorbisfile; 1 when all seven entry points were found. Otherwise
+// Loads libvorbisfile; 1 when every entry point the engine calls was found. Otherwise
 // the library is unloaded again and 0 returned. Calling it again while
 // loaded keeps the library and returns 1.
 int GetVorbisSupport(void);
@@ -17,14 +18,21 @@ void CloseVorbisSupport(void);
 // Null when the library is not loaded, the path is not a regular file, or
 // the file is not an Ogg Vorbis stream with a usable rate and channel
 // count; nothing stays open then. Handle is the library's decoder state.
+// The record describes the first link; TotalSamples counts the frames of
+// every playable link at the first link's rate.
 MPEGFileInfoType* PrepareVorbisFile(const char* Path);
-// Interleaved little-endian signed 16-bit PCM of one library read, never
-// more than BufSz bytes; 0 at the end of the stream, at a hole or bad link,
-// at a chained link whose rate or channel count differs from the record's,
-// and on any other decoder failure.
+// The same from a C stream open for binary reading, which it takes over:
+// closed by the unprepare, or at once when refused.
+MPEGFileInfoType* PrepareVorbisStream(FILE* File);
+// Interleaved little-endian signed 16-bit PCM at the record's layout, never
+// more than BufSz bytes; 0 at the end of the stream and on a decoder
+// failure. A hole (a lost or damaged page) or a bad link is skipped and
+// decoding goes on after it. A chained link with another rate or channel
+// count is converted to the record's (mono and stereo links only: a link of
+// another layout with more channels ends the stream there).
 uint32_t DecodeVorbisSection(MPEGFileInfoType* MPEGFileInfo, void* OutBuf, uint32_t BufSz);
-// Asks the library for MsOffset / 1000 seconds (sample-exact); a failed
-// seek leaves the position where it was.
+// Asks the library for MsOffset / 1000 seconds (sample-exact, each link at
+// its own rate); a failed seek leaves the position where it was.
 void SeekVorbisFile(MPEGFileInfoType* MPEGFileInfo, uint32_t MsOffset);
 // Clears the decoder, which closes the file, and frees the record.
 void UnPrepareVorbisFile(MPEGFileInfoType* MPEGFileInfo);

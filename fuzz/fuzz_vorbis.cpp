@@ -1,41 +1,59 @@
-// Fuzzes the Ogg Vorbis engine: the input becomes a file, which is prepared,
-// decoded to the end and unprepared. Pages, links, layouts and lengths all
-// come from the input. Seeking is left out: libogg 1.3.5 under
-// libvorbisfile 1.3.7 runs a memmove of negative size in ogg_stream_pagein
-// when a crafted file is read after ov_time_seek, with or without this
-// engine, and that would be all such a run ever found.
-#include "memory_file.h"
+// Fuzzes the Ogg Vorbis engine from memory: the input, as a C stream over
+// its bytes that the engine takes over, is prepared, decoded for a while,
+// sought to a time the input picks, decoded on, sought back to the start,
+// decoded again, then unprepared. Pages, links, layouts (and so the layout
+// conversion), holes and seek targets all come from the input.
 #include "vorbis_engine.h"
 
-#include <unistd.h>
-
 #include <cstdint>
-#include <string>
+#include <cstdio>
 #include <vector>
+
+// libvorbisfile 1.3.7 itself leaks 8 bytes on some malformed chained files
+// (ov_open_callbacks and ov_clear alone, without this engine, show it).
+extern "C" __attribute__((visibility("default"), used)) const char* __lsan_default_suppressions()
+{
+    return "leak:libvorbisfile.so.3\n";
+}
 
 namespace {
 
 constexpr uint32_t OutBufSz = 524288;
-constexpr int MaxSections = 4096;
+constexpr int MaxSections = 32;
+constexpr int SectionsBeforeSeek = 2;
+
+void DecodeSections(MPEGFileInfoType* Info, std::vector<uint8_t>& Out, int Count = MaxSections)
+{
+    for (int i = 0; i < Count; ++i)
+        if (DecodeVorbisSection(Info, Out.data(), OutBufSz) == 0)
+            break;
+}
+
+// The last two bytes pick the first seek's time, up to about 65 s.
+uint32_t SeekTarget(const uint8_t* Data, size_t Size)
+{
+    return Size >= 2 ? (uint32_t{Data[Size - 2]} << 8 | Data[Size - 1]) : 0;
+}
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
 {
     static const int Loaded = GetVorbisSupport();
-    if (!Loaded)
+    if (!Loaded || Size == 0)
         return 0;
-    int Fd = MemoryFile("fuzz_vorbis", Data, Size);
-    if (Fd < 0)
+    // Read-only: the bytes are never written through the stream.
+    FILE* File = fmemopen(const_cast<uint8_t*>(Data), Size, "rb");
+    if (!File)
         return 0;
-    std::string Path = "/proc/self/fd/" + std::to_string(Fd);
     static std::vector<uint8_t> Out(OutBufSz); // exactly the core's buffer: ASan sees any overrun
-    if (MPEGFileInfoType* Info = PrepareVorbisFile(Path.c_str())) {
-        for (int i = 0; i < MaxSections; ++i)
-            if (DecodeVorbisSection(Info, Out.data(), OutBufSz) == 0)
-                break;
+    if (MPEGFileInfoType* Info = PrepareVorbisStream(File)) {
+        DecodeSections(Info, Out, SectionsBeforeSeek);
+        SeekVorbisFile(Info, SeekTarget(Data, Size));
+        DecodeSections(Info, Out);
+        SeekVorbisFile(Info, 0);
+        DecodeSections(Info, Out);
         UnPrepareVorbisFile(Info);
     }
-    close(Fd);
     return 0;
 }

@@ -211,7 +211,11 @@ TEST_F(FlacEngine, StereoRecordAndFourKiloSampleFramesOf16384Bytes)
     EXPECT_EQ(Info->Channels, 2);
     EXPECT_EQ(Info->BytesPerSample, 2);
     EXPECT_EQ(Info->FileLength, 66150u); // samples per channel, not bytes
+    EXPECT_EQ(Info->TotalSamples, 66150u);
     EXPECT_EQ(Info->TrackLength, 1u);
+    size_t CloseOnExec = 0; // the decoder reads the engine's one descriptor
+    EXPECT_EQ(zebtest::DescriptorsOn(Flac, &CloseOnExec), 1u);
+    EXPECT_EQ(CloseOnExec, 1u);
     EXPECT_EQ(Info->VBRFlag, 1);
     EXPECT_EQ(Info->BitRate, 0);
     std::vector<uint32_t> Sections;
@@ -264,7 +268,7 @@ TEST_F(FlacEngine, SixChannelFileOpensWithItsChannelsAndDecodes)
 
 // ---- Seeking ----
 
-TEST_F(FlacEngine, SeekMapsMillisecondsOntoTheWholeSecondLength)
+TEST_F(FlacEngine, SeekGoesToTheSampleAtTheAskedMilliseconds)
 {
     std::string Flac = HundredThousandSamples();
     std::vector<uint8_t> Reference = ReferencePcm(Flac);
@@ -272,15 +276,15 @@ TEST_F(FlacEngine, SeekMapsMillisecondsOntoTheWholeSecondLength)
     Prepared Info = Prepare(Flac);
     ASSERT_TRUE(Info);
     EXPECT_EQ(Info->TrackLength, 2u);
-    // 1000 ms of 2 s: sample 50000, in the middle of a frame.
+    // 1000 ms: sample 44100, in the middle of a frame.
     SeekFlacFile(Info.get(), 1000);
-    EXPECT_EQ(DecodeAll(Info.get()), Slice(Reference, 50000u * 4));
-    // Only the last of two seeks counts: 500 ms, sample 25000.
+    EXPECT_EQ(DecodeAll(Info.get()), Slice(Reference, 44100u * 4));
+    // Only the last of two seeks counts: 500 ms, sample 22050.
     Info = Prepare(Flac);
     ASSERT_TRUE(Info);
     SeekFlacFile(Info.get(), 1500);
     SeekFlacFile(Info.get(), 500);
-    EXPECT_EQ(DecodeAll(Info.get()), Slice(Reference, 25000u * 4));
+    EXPECT_EQ(DecodeAll(Info.get()), Slice(Reference, 22050u * 4));
 }
 
 TEST_F(FlacEngine, SeekToZeroAfterPlayingStartsWithTheFirstFrame)
@@ -296,19 +300,31 @@ TEST_F(FlacEngine, SeekToZeroAfterPlayingStartsWithTheFirstFrame)
     EXPECT_EQ(DecodeAll(Info.get()), Reference);
 }
 
-TEST_F(FlacEngine, SeekAtOrBeyondTheEndEndsTheStream)
+// A seek to the end or past it, and playing to the end, end the stream;
+// the input stays usable and the next seek plays from its target.
+TEST_F(FlacEngine, AfterTheEndEverySeekPlaysAgain)
 {
     std::string Flac = HundredThousandSamples();
+    std::vector<uint8_t> Reference = ReferencePcm(Flac);
     Prepared Info = Prepare(Flac);
     ASSERT_TRUE(Info);
-    SeekFlacFile(Info.get(), 2000);
     std::vector<uint8_t> Out(OutBufSz);
-    EXPECT_EQ(DecodeFlacSection(Info.get(), Out.data()), 0u);
-    SeekFlacFile(Info.get(), 0); // the stream has ended: stays ended
-    EXPECT_EQ(DecodeFlacSection(Info.get(), Out.data()), 0u);
+    // 2267 ms is sample 99974 (of 100000); 2268 ms is past the end.
+    SeekFlacFile(Info.get(), TrackMilliseconds(Info.get()));
+    EXPECT_EQ(DecodeAll(Info.get()), Slice(Reference, 99974u * 4));
+    for (uint32_t End : {2268u, 2300u, UINT32_MAX}) {
+        SCOPED_TRACE(End);
+        SeekFlacFile(Info.get(), End);
+        EXPECT_EQ(DecodeFlacSection(Info.get(), Out.data()), 0u);
+        EXPECT_EQ(DecodeFlacSection(Info.get(), Out.data()), 0u);
+        SeekFlacFile(Info.get(), 0);
+        EXPECT_EQ(DecodeAll(Info.get()), Reference); // to the end
+        SeekFlacFile(Info.get(), 1000);
+        EXPECT_EQ(DecodeAll(Info.get()), Slice(Reference, 44100u * 4));
+    }
 }
 
-TEST_F(FlacEngine, WithoutAWholeSecondEverySeekGoesToTheStart)
+TEST_F(FlacEngine, ShortAndUnknownLengthFilesSeekToTheAskedTime)
 {
     std::string Short = StereoFlac("flac_short", "0.6");
     std::string Unknown = Patched(StereoFlac("flac_known", "1.2"), "flac_unknown_length", ClearTotalSamples);
@@ -321,7 +337,13 @@ TEST_F(FlacEngine, WithoutAWholeSecondEverySeekGoesToTheStart)
         std::vector<uint8_t> Out(OutBufSz);
         ASSERT_GT(DecodeFlacSection(Info.get(), Out.data()), 0u);
         SeekFlacFile(Info.get(), 400);
-        EXPECT_EQ(DecodeAll(Info.get()), Reference);
+        EXPECT_EQ(DecodeAll(Info.get()), Slice(Reference, 17640u * 4));
+        // Past the end, where only the decoder can tell: it refuses, and
+        // the next seek still lands.
+        SeekFlacFile(Info.get(), 5000);
+        EXPECT_EQ(DecodeFlacSection(Info.get(), Out.data()), 0u);
+        SeekFlacFile(Info.get(), 400);
+        EXPECT_EQ(DecodeAll(Info.get()), Slice(Reference, 17640u * 4));
     }
 }
 
@@ -437,6 +459,8 @@ TEST_F(FlacEngine, FilesThatAreNotUsableFlacAreRefused)
     for (const std::string& Path : Paths) {
         SCOPED_TRACE(Path);
         EXPECT_FALSE(Prepare(Path));
+        size_t CloseOnExec = 0;
+        EXPECT_EQ(zebtest::DescriptorsOn(Path, &CloseOnExec), 0u) << "a refused file stayed open";
     }
     unlink(Fifo.c_str());
 }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <mpg123.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -363,6 +364,32 @@ void ForEachFile(const std::string& Dir, const std::function<void(const std::str
             Visit(Path);
     }
     closedir(D);
+}
+
+size_t DescriptorsOn(const std::string& Path, size_t* CloseOnExec)
+{
+    struct stat File;
+    size_t Count = 0;
+    *CloseOnExec = 0;
+    DIR* D = opendir("/proc/self/fd");
+    if (!D || stat(Path.c_str(), &File) != 0) {
+        if (D)
+            closedir(D);
+        return 0;
+    }
+    while (dirent* E = readdir(D)) {
+        int Fd = atoi(E->d_name);
+        struct stat St;
+        if (E->d_name[0] == '.' || Fd == dirfd(D) || fstat(Fd, &St) != 0)
+            continue;
+        if (St.st_dev != File.st_dev || St.st_ino != File.st_ino)
+            continue;
+        ++Count;
+        if (fcntl(Fd, F_GETFD) & FD_CLOEXEC)
+            ++*CloseOnExec;
+    }
+    closedir(D);
+    return Count;
 }
 
 static bool HasEndOfStream(const std::vector<ZEBMessage>& Msgs)

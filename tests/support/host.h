@@ -94,6 +94,9 @@ bool MakeFixtureOnce(const std::string& Path, const std::function<std::string(co
 std::string WritePrivateFixture(const std::string& Name, const std::vector<uint8_t>& Bytes);
 // Calls Visit with the path of every regular file below Dir (recursively).
 void ForEachFile(const std::string& Dir, const std::function<void(const std::string&)>& Visit);
+// The descriptors this process holds open on the file at Path (the same
+// file, by device and inode); CloseOnExec counts those marked close-on-exec.
+size_t DescriptorsOn(const std::string& Path, size_t* CloseOnExec);
 // Plays every corpus file that Select picks, one after the other, through
 // a test output module: each must play to its end or be refused with
 // error 1. After each file, After (if set) runs with its path. Returns the
