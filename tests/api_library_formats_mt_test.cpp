@@ -110,7 +110,7 @@ TEST_F(LibraryFormats, FloatWavePlaysAtFullScale)
 namespace {
 
 // The last elapsed time posted while Path plays to its end, with progress
-// every 100 ms; 0 when the file was refused.
+// every 10 ms; 0 when the file was refused.
 uint32_t LastElapsed(const std::vector<ZEBMessage>& Msgs)
 {
     uint32_t Last = 0;
@@ -136,7 +136,7 @@ TEST_F(LibraryFormats, ElapsedTimeReachesTheExactEndAndSeeksResumeWhereTheyRepor
         SCOPED_TRACE(Path);
         std::vector<uint8_t> Want = Reference(Path, "sox " + Path + " -t raw -e signed -b 16 -L -");
         uint32_t FrameBytes = Path == Aiff ? 2 : 4, Rate = Path == Aiff ? 48000 : 44100;
-        ZEBAudioSetInputTimeInterval(Player, 100);
+        ZEBAudioSetInputTimeInterval(Player, 10);
         ZEBAudioInputOpen(Player, Path.c_str());
         ZEBAudioPlay(Player);
         EXPECT_EQ(LastElapsed(H.Until(ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_EOS)), 1300u);
