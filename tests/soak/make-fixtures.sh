@@ -118,7 +118,8 @@ if [ -f "$TMP/good-ffmadts-44100-2ch-3s.aac" ] && [ -f "$TMP/good-ffmadtsm-48000
 fi
 # Names that lie about the content: the content decides.
 [ -f "$TMP/good-ogg-22050-1ch-2s.ogg" ] && cp "$TMP/good-ogg-22050-1ch-2s.ogg" "$TMP/good-oggnamedmp3-22050-1ch-2s.mp3"
-signal 22050 2 2 16 "$TMP/good-wavnamedmp3-22050-2ch-2s.mp3"
+signal 22050 2 2 16 "$TMP/in.wav"
+mv "$TMP/in.wav" "$TMP/good-wavnamedmp3-22050-2ch-2s.mp3"
 rm -f "$TMP/in.wav"
 # "0.4" in a name would read as 0 s: that file is shorter than a second.
 mv "$TMP/good-m25short-8000-1ch-0.4s.mp3" "$TMP/good-m25short-8000-1ch-0s.mp3"
