@@ -20,7 +20,40 @@ void AdvanceElapsedTime(PlayerInstanceType* Player, uint32_t Size)
         Player->ElapsedTime = Limit;
 }
 
+// Writes Size bytes of OutBuf from Offset to the output. The built-in output
+// stops waiting for room when a command arrives: what it did not take stays
+// pending, so the command is answered now and the rest written next pass.
+// Returns the streaming flag.
+int WriteSection(PlayerInstanceType* Player, uint32_t Offset, uint32_t Size)
+{
+    const MPEGFileInfoType* Info = Player->MPEGFileInfo;
+    uint32_t Placed = Size;
+    if (Player->DSoundProp)
+        Placed = StreamToDSoundBufferUntilCommand(Player->DSoundProp, Info->Channels, Info->SampleRate,
+                                                  Player->OutBuf + Offset, Size, Player->Queue);
+    else if (Player->cOutputModule.OutputWrite)
+        Player->cOutputModule.OutputWrite(Player->cOutputInst, Player->OutBuf + Offset, Size, SupportBytesSample,
+                                          Info->Channels, Info->SampleRate);
+    Player->PendingOffset = Offset + Placed;
+    Player->PendingBytes = Size - Placed;
+    // The output reported its failure once; decoding on into a stream that
+    // is gone would only flood the host with progress.
+    if (Player->DSoundProp && IsDSoundStreamGivenUp(Player->DSoundProp)) {
+        DropPendingSection(Player);
+        PostHostMessage(Player->hPar, ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_PAUSED, 0);
+        Player->PlayState = ZEB_PLAYER_STATE_PAUSED;
+        return 0;
+    }
+    return 1;
+}
+
 } // namespace
+
+void DropPendingSection(PlayerInstanceType* PlayerInstance)
+{
+    PlayerInstance->PendingOffset = 0;
+    PlayerInstance->PendingBytes = 0;
+}
 
 double Round(double x)
 {
@@ -52,6 +85,8 @@ uint32_t DecodeSection(PlayerInstanceType* PlayerInstance)
 int StreamToOutput(PlayerInstanceType* PlayerInstance)
 {
     PlayerInstanceType* Player = PlayerInstance;
+    if (Player->PendingBytes)
+        return WriteSection(Player, Player->PendingOffset, Player->PendingBytes);
     // An engine that decodes on a thread of its own may have nothing to
     // hand over yet.
     const EngineOpsType* Engine = EngineFor(Player->FileFormat);
@@ -73,19 +108,7 @@ int StreamToOutput(PlayerInstanceType* PlayerInstance)
     uint32_t NextNotify = Player->LastTimeNotify + Player->TimeUpdInterval;
     if (static_cast<double>(NextNotify) < Player->ElapsedTime)
         SendProgressUpdates(Player);
-    if (Player->cOutputModule.OutputWrite) {
-        const MPEGFileInfoType* Info = Player->MPEGFileInfo;
-        Player->cOutputModule.OutputWrite(Player->cOutputInst, Player->OutBuf, Size, SupportBytesSample,
-                                          Info->Channels, Info->SampleRate);
-    }
-    // The output reported its failure once; decoding on into a stream that
-    // is gone would only flood the host with progress.
-    if (Player->DSoundProp && IsDSoundStreamGivenUp(Player->DSoundProp)) {
-        PostHostMessage(Player->hPar, ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_PAUSED, 0);
-        Player->PlayState = ZEB_PLAYER_STATE_PAUSED;
-        return 0;
-    }
-    return 1;
+    return WriteSection(Player, 0, Size);
 }
 
 void PerformBufferPreload(PlayerInstanceType* PlayerInstance)

@@ -9,4 +9,6 @@ uint32_t DecodeSection(PlayerInstanceType* PlayerInstance);
 int StreamToOutput(PlayerInstanceType* PlayerInstance);
 void PerformBufferPreload(PlayerInstanceType* PlayerInstance);
 void SendProgressUpdates(PlayerInstanceType* PlayerInstance);
+// Forgets the part of a section the output has not taken: the input moved.
+void DropPendingSection(PlayerInstanceType* PlayerInstance);
 double Round(double x);

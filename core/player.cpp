@@ -120,6 +120,7 @@ int HandleStop(PlayerInstanceType* Player, uint32_t Code)
         TellEngine(Player, ZEB_CMD_STOP);
         int Status = OutputCommand(Player, ZEB_CMD_STOP, 0);
         SeekFileStream(Player, 0);
+        DropPendingSection(Player);
         Player->acmFlushStream = 1;
         SendProgressUpdates(Player);
         if (Status) {
@@ -192,6 +193,7 @@ int HandleSeek(PlayerInstanceType* Player, uint32_t Code, uint32_t Posn, uint32_
     uint32_t TrackMs = TrackMilliseconds(Player->MPEGFileInfo);
     uint32_t Target = static_cast<uint32_t>(TrackMs * (static_cast<double>(Posn) / Range));
     SeekFileStream(Player, Target);
+    DropPendingSection(Player);
     db_printf("seek msg processed: %d\n", static_cast<int>(Target));
     Player->acmFlushStream = 1;
     Player->ElapsedTime = Target;
@@ -399,6 +401,7 @@ void CloseOutputStreams(PlayerInstanceType* PlayerInstance)
     StartAIOStream(PlayerInstance->AIOBuf, nullptr); // the reader lets go of the file too
     CloseFileStream(PlayerInstance->FileFormat, PlayerInstance->MPEGFileInfo);
     PlayerInstance->MPEGFileInfo = nullptr;
+    DropPendingSection(PlayerInstance);
     CloseFilterChain(PlayerInstance->OutputFilters);
     db_printf("output close initiated\n");
     if (PlayerInstance->cOutputModule.OutputClose)

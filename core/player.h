@@ -42,6 +42,11 @@ struct PlayerInstanceType {
     ZEB_PlayerState PlayState;
     AudioFileFmtType FileFormat;
     MPEGFileInfoType* MPEGFileInfo;
+    // The part of the last section in OutBuf that the output has not taken
+    // yet (a command arrived while it waited for room): written before the
+    // next section is decoded.
+    uint32_t PendingOffset;
+    uint32_t PendingBytes;
     OutputFilterNode* OutputFilters;
     AIOBufType* AIOBuf;
     CmdQueue* Queue;             // the audio thread's command queue

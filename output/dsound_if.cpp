@@ -280,39 +280,52 @@ uint32_t CutThreshold(uint32_t BufferSize)
     return BufferSize - BufferSize / 4;
 }
 
-// Places one block of at most the cut threshold. Lock held by the caller.
-void PlaceBlock(DSoundPropType* DSoundProp, uint16_t BytesPerSample, uint16_t Channels, uint32_t SampleRate,
+// Writes the bytes a preload left over, before anything newer; that write
+// runs to its end whatever the caller allows. Lock held by the caller.
+void PlaceHeldBytes(DSoundPropType* DSoundProp, uint16_t BytesPerSample, uint16_t Channels, uint32_t SampleRate)
+{
+    uint32_t Held = DSoundProp->lBufferCount;
+    DSoundProp->lBufferCount = 0;
+    CmdQueue* Wake = DSoundProp->WakeQueue;
+    DSoundProp->WakeQueue = nullptr;
+    StreamToDSoundBuffer(DSoundProp, BytesPerSample, Channels, SampleRate, DSoundProp->lBuffer, Held);
+    DSoundProp->WakeQueue = Wake;
+}
+
+// Places one block of at most the cut threshold; false only when a queued
+// command ended the wait for room first. Lock held by the caller.
+bool PlaceBlock(DSoundPropType* DSoundProp, uint16_t BytesPerSample, uint16_t Channels, uint32_t SampleRate,
                 const uint8_t* Bytes, uint32_t Size)
 {
     if (BufferLost(DSoundProp)) { // reported once: the buffer goes, later writes skip
         PostError(DSoundProp, ZEB_ERR_DSOUND_BUFFER, DetailDeviceLost);
         GiveUpBuffer(DSoundProp);
-        return;
+        return true;
     }
     if (DSoundProp->BuffersStop) {
         if (!StartPlayback(DSoundProp))
-            return;
+            return true;
     } else {
         DSoundProp->AbortClose = 1; // new data cancels a pending play-out
     }
     if (DSoundProp->lBufferCount) {
-        uint32_t Held = DSoundProp->lBufferCount;
-        DSoundProp->lBufferCount = 0;
-        StreamToDSoundBuffer(DSoundProp, BytesPerSample, Channels, SampleRate, DSoundProp->lBuffer, Held);
+        PlaceHeldBytes(DSoundProp, BytesPerSample, Channels, SampleRate);
         if (!DSoundProp->lpdsb)
-            return;
+            return true;
     }
     uint32_t N = DSoundProp->sBufferSize;
     try {
         uint32_t W = DSoundProp->sWritePtr;
+        DSoundProp->WriteInterrupted = false;
         if (!WaitForBufferSpace(DSoundProp, W, Size, N, nullptr))
-            return;
+            return !DSoundProp->WriteInterrupted;
         WriteSpans(DSoundProp, W, Bytes, Size);
         DSoundProp->sWritePtr = (W + Size) % N;
     } catch (const DSoundFailure& Failure) {
         PostError(DSoundProp, ZEB_ERR_DSOUND_BUFFER, Failure.Detail);
         GiveUpBuffer(DSoundProp);
     }
+    return true;
 }
 
 // Waits until a playing buffer may be replaced: the end-of-stream thread
@@ -627,6 +640,17 @@ uint32_t PlayBackDelta(uint32_t PlayCursor, uint32_t WriteCursor, uint32_t sBuff
     return WriteCursor > PlayCursor ? PlayCursor + sBufferSize - WriteCursor : PlayCursor - WriteCursor;
 }
 
+// Sleeps Ms while waiting for room. A writer that may stop early wakes at
+// once when its player is sent a command: true then. Play-outs just sleep.
+bool SleepUnlessCommand(DSoundPropType* DSoundProp, uint32_t Ms, const uint32_t* PlayOutGen)
+{
+    if (PlayOutGen || !DSoundProp->WakeQueue) {
+        Sleep(Ms);
+        return false;
+    }
+    return CmdQueueWaitPending(DSoundProp->WakeQueue, Ms) != 0;
+}
+
 bool WaitForBufferSpace(DSoundPropType* DSoundProp, uint32_t Offset, uint32_t BufSiz, uint32_t sBufferSize,
                         const uint32_t* PlayOutGen)
 {
@@ -646,8 +670,36 @@ bool WaitForBufferSpace(DSoundPropType* DSoundProp, uint32_t Offset, uint32_t Bu
         Watch.Check(Cursor, Playing);
         uint32_t DelayMs = PlayTimeMs(DSoundProp, BufSiz - Free, sBufferSize);
         db_printf("hDelay (P:%u,W:%u): %u\n", Cursor, Offset, DelayMs);
-        Sleep(std::clamp(DelayMs, MinWaitMs, MaxWaitMs));
+        if (SleepUnlessCommand(DSoundProp, std::clamp(DelayMs, MinWaitMs, MaxWaitMs), PlayOutGen)) {
+            DSoundProp->WriteInterrupted = true;
+            return false;
+        }
     }
+}
+
+// Places Size bytes block by block until all are placed or a queued command
+// ends a wait (when the record has a WakeQueue); the bytes placed. Lock held.
+uint32_t PlaceBlocks(DSoundPropType* DSoundProp, uint16_t BytesPerSample, uint16_t Channels, uint32_t SampleRate,
+                     const uint8_t* Bytes, uint32_t Size)
+{
+    uint32_t N = DSoundProp->sBufferSize;
+    uint32_t Piece = Size > CutThreshold(N) ? N / 4 : Size;
+    uint32_t Placed = 0;
+    while (Placed < Size && DSoundProp->lpdsb) {
+        uint32_t Len = std::min(Piece, Size - Placed);
+        if (!PlaceBlock(DSoundProp, BytesPerSample, Channels, SampleRate, Bytes + Placed, Len))
+            return Placed;
+        Placed += Len;
+    }
+    return Size; // all placed, or the buffer was given up and takes nothing more
+}
+
+// Takes the record's format to SampleRate and Channels; a failure is
+// reported and the write goes on to the buffer as it is.
+void FollowFormat(DSoundPropType* DSoundProp, uint32_t SampleRate, uint16_t Channels)
+{
+    if (!SetDSoundBufferFormat(DSoundProp, SampleRate, Channels))
+        PostError(DSoundProp, ZEB_ERR_DSOUND_FORMAT, 0);
 }
 
 void StreamToDSoundBuffer(DSoundPropType* DSoundProp, uint16_t BytesPerSample, uint16_t Channels,
@@ -655,23 +707,25 @@ void StreamToDSoundBuffer(DSoundPropType* DSoundProp, uint16_t BytesPerSample, u
 {
     if (!DSoundProp)
         return;
-    if (!SetDSoundBufferFormat(DSoundProp, SampleRate, Channels))
-        PostError(DSoundProp, ZEB_ERR_DSOUND_FORMAT, 0);
+    FollowFormat(DSoundProp, SampleRate, Channels);
     RecordLock Lock(DSoundProp->hCritical);
-    if (!DSoundProp->lpdsb || !Buffer || Size == 0)
-        return;
-    const uint8_t* Bytes = static_cast<const uint8_t*>(Buffer);
-    uint32_t N = DSoundProp->sBufferSize;
-    if (Size > CutThreshold(N)) {
-        uint32_t Piece = N / 4;
-        while (Size > Piece) {
-            StreamToDSoundBuffer(DSoundProp, BytesPerSample, Channels, SampleRate, const_cast<uint8_t*>(Bytes), Piece);
-            Bytes += Piece;
-            Size -= Piece;
-        }
-    }
-    if (DSoundProp->lpdsb)
-        PlaceBlock(DSoundProp, BytesPerSample, Channels, SampleRate, Bytes, Size);
+    if (DSoundProp->lpdsb && Buffer && Size)
+        PlaceBlocks(DSoundProp, BytesPerSample, Channels, SampleRate, static_cast<const uint8_t*>(Buffer), Size);
+}
+
+uint32_t StreamToDSoundBufferUntilCommand(DSoundPropType* DSoundProp, uint16_t Channels, uint32_t SampleRate,
+                                          const uint8_t* Bytes, uint32_t Size, CmdQueue* Wake)
+{
+    if (!DSoundProp)
+        return Size;
+    FollowFormat(DSoundProp, SampleRate, Channels);
+    RecordLock Lock(DSoundProp->hCritical);
+    if (!DSoundProp->lpdsb || !Bytes || Size == 0)
+        return Size;
+    DSoundProp->WakeQueue = Wake;
+    uint32_t Placed = PlaceBlocks(DSoundProp, SampleBytes, Channels, SampleRate, Bytes, Size);
+    DSoundProp->WakeQueue = nullptr;
+    return Placed;
 }
 
 int IsPreloadBufferReady(DSoundPropType* DSoundProp)

@@ -40,6 +40,11 @@ struct DSoundPropType {
     void* hPar;                 // host window for error notifications
     uint32_t lBufferSize;       // capacity of lBuffer (at least sBufferSize / 2)
     uint32_t Level;             // buffer volume level 0..100, kept across buffer changes
+    // During a write that may stop early: the player's command queue, whose
+    // first message ends a wait for room (WriteInterrupted is then set).
+    // Used by the writing thread only, under hCritical.
+    CmdQueue* WakeQueue;
+    bool WriteInterrupted;
 };
 
 // Master format: the primary buffer's format and the template of every
@@ -77,6 +82,11 @@ int SetDSoundBufferFrequency(DSoundPropType* DSoundProp, float Ratio);
 
 void StreamToDSoundBuffer(DSoundPropType* DSoundProp, uint16_t BytesPerSample, uint16_t Channels,
                           uint32_t SampleRate, void* Buffer, uint32_t Size);
+// The same, except that a wait for room ends as soon as a message arrives on
+// Wake: returns the bytes placed (all of them when the write completed or
+// nothing more can be placed); the rest is the caller's to write later.
+uint32_t StreamToDSoundBufferUntilCommand(DSoundPropType* DSoundProp, uint16_t Channels, uint32_t SampleRate,
+                                          const uint8_t* Bytes, uint32_t Size, CmdQueue* Wake);
 // 1 when the stream's buffer is stopped and may be preloaded.
 int IsPreloadBufferReady(DSoundPropType* DSoundProp);
 // Appends one block to the preload of the stopped buffer as it is formatted;

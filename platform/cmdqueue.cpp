@@ -1,6 +1,7 @@
 // The player's command queue: unbounded, first in first out.
 #include "zeb_platform.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <new>
@@ -26,6 +27,14 @@ void CmdQueuePost(CmdQueue* Queue, uint32_t Message, uintptr_t wParam, uintptr_t
     std::lock_guard<std::mutex> Guard(Queue->Lock);
     Queue->Messages.push_back(MSG{Message, wParam, lParam});
     Queue->Arrived.notify_one();
+}
+
+int CmdQueueWaitPending(CmdQueue* Queue, uint32_t TimeoutMs)
+{
+    std::unique_lock<std::mutex> Guard(Queue->Lock);
+    Queue->Arrived.wait_for(Guard, std::chrono::milliseconds(TimeoutMs),
+                            [Queue] { return !Queue->Messages.empty(); });
+    return Queue->Messages.empty() ? 0 : 1;
 }
 
 int CmdQueueTake(CmdQueue* Queue, MSG* Msg, bool Block)

@@ -96,6 +96,9 @@ void CmdQueuePost(CmdQueue* Queue, uint32_t Message, uintptr_t wParam, uintptr_t
 // Takes the oldest message: waits for one when Block, else returns 0 at once
 // when the queue is empty. 1 = Msg filled.
 int CmdQueueTake(CmdQueue* Queue, MSG* Msg, bool Block);
+// Waits up to TimeoutMs for a message to be queued (none is taken); 1 when
+// the queue holds one.
+int CmdQueueWaitPending(CmdQueue* Queue, uint32_t TimeoutMs);
 
 // ---- Run-time loading -------------------------------------------------------------
 
