@@ -27,7 +27,7 @@ if command -v groff >/dev/null; then
 fi
 if command -v man >/dev/null; then
   PAGE=$(MANPATH=$PREFIX/share/man MANWIDTH=80 man zebplay 2>/dev/null | col -b)
-  for opt in --device --volume --rate --interval --preload --devices --info --wav --help; do
+  for opt in --device --volume --rate --interval --preload --devices --info --wav --version --help; do
     grep -q -- "$opt" <<<"$PAGE" || { echo "manual page lacks $opt"; exit 1; }
   done
 fi

@@ -10,6 +10,7 @@ int main(int argc, char** argv)
         return Status;
     switch (Opt.Mode) {
     case MODE_HELP: PrintUsage(stdout); return 0;
+    case MODE_VERSION: return PrintVersion();
     case MODE_DEVICES: return ListDevices();
     case MODE_INFO: return ShowInfo(&Opt);
     case MODE_WAV: return RenderToWav(&Opt);

@@ -13,6 +13,7 @@ void BeginTrack(Session* S, const char* Path)
     S->Path = Path;
     S->LengthSec = 0;
     S->ElapsedMs = 0;
+    SnapShownTime(S);
     S->SeeksPending = 0;
     S->State = SHOWN_OPENING;
     S->Ended = 0;
@@ -42,12 +43,17 @@ static TrackOutcome RunTrack(Session* S)
         }
         ReapplyRawModeAfterResume(S);
         struct pollfd Wait[2] = {{ZEBWindowFd(S->Window), POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
-        int Ready = poll(Wait, S->Keys && !Resumed ? 2 : 1, -1);
+        int Tick = S->StatusLine && S->State == SHOWN_PLAYING ? STATUS_TICK_MS : -1;
+        int Ready = poll(Wait, S->Keys && !Resumed ? 2 : 1, Tick);
         if (Ready < 0) {
             if (errno == EINTR)
                 continue;
             PrintError(S, strerror(errno));
             return TRACK_QUIT;
+        }
+        if (Ready == 0) {
+            DrawStatusLine(S); /* the time moves on between reports */
+            continue;
         }
         if (Wait[0].revents)
             HandleWaitingMessages(S);
@@ -68,8 +74,17 @@ static TrackOutcome PlayTrack(Session* S, const char* Path, int* Failed)
 {
     BeginTrack(S, Path);
     *Failed = 1;
+    const char* Unusable = CheckInputFile(Path);
+    if (Unusable) {
+        PrintError(S, Unusable);
+        FinishStatusLine(S);
+        S->Path = NULL;
+        return TRACK_NEXT;
+    }
     ZEBAudioInputOpen(S->Player, Path);
     int Opened = AwaitOrComplain(S, ZEB_CMD_INPUT_OPEN, OPEN_TIMEOUT_MS);
+    if (Opened == 0)
+        ExplainInputRefusal(S);
     if (Opened != 1) {
         FinishStatusLine(S);
         S->Path = NULL;

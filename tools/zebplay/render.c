@@ -145,7 +145,10 @@ static int RenderWithPlayer(Session* S, WavWriter* W, const char* Input)
     ZEBAudioSetInputTimeInterval(S->Player, PLAIN_INTERVAL_MS);
     BeginTrack(S, Input);
     ZEBAudioInputOpen(S->Player, Input);
-    if (AwaitOrComplain(S, ZEB_CMD_INPUT_OPEN, OPEN_TIMEOUT_MS) != 1)
+    int Opened = AwaitOrComplain(S, ZEB_CMD_INPUT_OPEN, OPEN_TIMEOUT_MS);
+    if (Opened == 0)
+        ExplainInputRefusal(S);
+    if (Opened != 1)
         return 0;
     ZEBAudioPlay(S->Player);
     return AwaitEndOfStream(S) && !S->TrackFailed;
@@ -309,7 +312,7 @@ int RenderToWav(const Options* Opt)
     const char* Output = Opt->WavPath;
     static WavTarget Target;
     static char Temporary[PATH_MAX + 8];
-    if (!CheckWavTarget(Opt, &Target))
+    if (ReportUnusableFile(Opt->Files[0]) || !CheckWavTarget(Opt, &Target))
         return EXIT_PLAY_FAILED;
     int Fd = CreateTemporary(&Target, Temporary, sizeof Temporary);
     if (Fd < 0)

@@ -10,6 +10,7 @@
 
 static void UpdatePlayState(Session* S, uint32_t State)
 {
+    AdvanceShownTime(S); /* up to now in the state that ends */
     switch (State) {
     case ZEB_PLAYER_STATE_STOPPED: S->State = SHOWN_STOPPED; break;
     case ZEB_PLAYER_STATE_PLAYING: S->State = SHOWN_PLAYING; break;
@@ -19,6 +20,7 @@ static void UpdatePlayState(Session* S, uint32_t State)
         S->Ended = 1;
         if (S->LengthSec)
             S->ElapsedMs = (uint32_t)TrackLengthMs(S);
+        SnapShownTime(S);
         break;
     default: return;
     }
@@ -31,6 +33,8 @@ void HandleMessage(Session* S, const ZEBMessage* M)
     case ZEB_RSP_OK:
         if (M->wParam == ZEB_CMD_SEEK && S->SeeksPending > 0)
             S->SeeksPending--;
+        if (M->wParam == ZEB_CMD_SEEK)
+            S->SnapShown = 1; /* the progress that follows is the new position */
         break;
     case ZEB_RSP_ERROR:
         if (M->wParam == ZEB_CMD_SEEK && S->SeeksPending > 0)
@@ -49,6 +53,9 @@ void HandleMessage(Session* S, const ZEBMessage* M)
         break;
     case ZEB_NTF_ELAPSED_TIME:
         S->ElapsedMs = M->lParam;
+        if (S->SnapShown || S->ElapsedMs < S->ShownMs)
+            SnapShownTime(S);
+        S->SnapShown = 0;
         ShowProgress(S);
         break;
     case ZEB_NTF_PLAY_STATE: UpdatePlayState(S, M->wParam); break;

@@ -2,7 +2,9 @@
    progress lines otherwise, and errors in between. */
 #include "zebplay.h"
 
+#include <limits.h>
 #include <string.h>
+#include <time.h>
 
 static const char* const ShownStateNames[] = {"opening", "playing", "paused", "stopped", "ended"};
 
@@ -24,21 +26,21 @@ static void FormatTime(char* Text, size_t Size, uint64_t Ms)
 
 uint64_t TrackLengthMs(const Session* S) { return (uint64_t)S->LengthSec * 1000; }
 
-/* Elapsed time as a share 0..Scale of the track, 0 when its length is unknown. */
-static unsigned ProgressShare(const Session* S, unsigned Scale)
+/* Ms as a share 0..Scale of the track, 0 when its length is unknown. */
+static unsigned ProgressShare(const Session* S, uint64_t Ms, unsigned Scale)
 {
     uint64_t Length = TrackLengthMs(S);
     if (!Length)
         return 0;
-    uint64_t Elapsed = S->ElapsedMs < Length ? S->ElapsedMs : Length;
+    uint64_t Elapsed = Ms < Length ? Ms : Length;
     return (unsigned)(Elapsed * Scale / Length);
 }
 
 /* "00:12 / 03:40" */
-static void FormatTimes(const Session* S, char* Text, size_t Size)
+static void FormatTimes(const Session* S, uint64_t Ms, char* Text, size_t Size)
 {
     char Elapsed[32], Total[32];
-    FormatTime(Elapsed, sizeof Elapsed, S->ElapsedMs);
+    FormatTime(Elapsed, sizeof Elapsed, Ms);
     if (S->LengthSec)
         FormatTime(Total, sizeof Total, TrackLengthMs(S));
     else
@@ -48,21 +50,48 @@ static void FormatTimes(const Session* S, char* Text, size_t Size)
 
 static void FormatBar(const Session* S, char* Bar, int Width)
 {
-    int Filled = (int)ProgressShare(S, (unsigned)Width);
+    int Filled = (int)ProgressShare(S, S->ShownMs, (unsigned)Width);
     for (int I = 0; I < Width; I++)
         Bar[I] = I < Filled ? '#' : '-';
     Bar[Width] = '\0';
+}
+
+static uint64_t MonotonicMs(void)
+{
+    struct timespec Now;
+    clock_gettime(CLOCK_MONOTONIC, &Now);
+    return (uint64_t)Now.tv_sec * 1000 + (uint64_t)Now.tv_nsec / 1000000;
+}
+
+void SnapShownTime(Session* S)
+{
+    S->ShownMs = S->ElapsedMs;
+    S->ShownAtMs = MonotonicMs();
+}
+
+/* The player reports decoded time in uneven steps (it decodes ahead in
+   bursts); the status line shows it moving with the clock at the playback
+   rate instead, never ahead of what was decoded. */
+void AdvanceShownTime(Session* S)
+{
+    uint64_t Now = MonotonicMs();
+    if (S->State == SHOWN_PLAYING) {
+        uint64_t Moved = S->ShownMs + (uint64_t)((double)(Now - S->ShownAtMs) * S->Rate);
+        S->ShownMs = Moved < S->ElapsedMs ? Moved : S->ElapsedMs;
+    }
+    S->ShownAtMs = Now;
 }
 
 void DrawStatusLine(Session* S)
 {
     if (!S->StatusLine || !S->Path)
         return;
+    AdvanceShownTime(S);
     int Width = TerminalWidth() - 1; /* never touch the last column: no wrap */
     if (Width > STATUS_LINE_MAX - 1)
         Width = STATUS_LINE_MAX - 1;
     char Times[96], Bar[BAR_WIDTH_WIDE + 1], Tail[STATUS_LINE_MAX];
-    FormatTimes(S, Times, sizeof Times);
+    FormatTimes(S, S->ShownMs, Times, sizeof Times);
     FormatBar(S, Bar, Width >= WIDE_TERMINAL ? BAR_WIDTH_WIDE : BAR_WIDTH_NARROW);
     snprintf(Tail, sizeof Tail, "  %s [%s] %-7s  vol %u%%  rate %.2fx", Times, Bar,
              ShownStateNames[S->State], (unsigned)S->Volume, S->Rate);
@@ -85,8 +114,8 @@ void PrintPlainLine(Session* S)
     if (!S->PlainLines || !S->Path)
         return;
     char Times[96];
-    FormatTimes(S, Times, sizeof Times);
-    printf("%s  %s  %3u%%  %s\n", S->Path, Times, ProgressShare(S, 100), ShownStateNames[S->State]);
+    FormatTimes(S, S->ElapsedMs, Times, sizeof Times);
+    printf("%s  %s  %3u%%  %s\n", S->Path, Times, ProgressShare(S, S->ElapsedMs, 100), ShownStateNames[S->State]);
     fflush(stdout);
 }
 
@@ -140,4 +169,11 @@ void PrintStreamError(Session* S, uint32_t Code, uint32_t Detail)
     ZEBAudioFormatErrorString(ZEB_CMD_INTERNAL_ERROR, (int)Code, Text);
     snprintf(Line, sizeof Line, "%s (detail %u)", Text, (unsigned)Detail);
     PrintError(S, Line);
+}
+
+void ExplainInputRefusal(Session* S)
+{
+    char Why[PATH_MAX + 256];
+    if (S->Path && ExplainRefusal(S->Path, Why, sizeof Why))
+        PrintError(S, Why);
 }

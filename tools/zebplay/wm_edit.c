@@ -3,6 +3,7 @@
 #include "zebplay.h"
 
 #include <errno.h>
+#include <limits.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -204,14 +205,22 @@ static int WideName(const char* Name, uint16_t* Wide)
 /* The editor opens a file only for a user who may write it. */
 static void* OpenWMFile(const char* Path)
 {
+    if (ReportUnusableFile(Path))
+        return NULL;
     void* Editor = _WMOpenMetaEditor(Path);
     if (Editor)
         return Editor;
-    if (access(Path, F_OK) == 0 && access(Path, W_OK) != 0 && (errno == EACCES || errno == EROFS))
+    char Why[PATH_MAX + 256];
+    FileKind Kind;
+    ProbeFile(Path, &Kind);
+    if (access(Path, W_OK) != 0 && (errno == EACCES || errno == EROFS))
         fprintf(stderr, "zebplay: %s: %s\n", Path, errno == EACCES ? "permission denied" : strerror(errno));
+    else if (!Kind.Container || strcmp(Kind.Container, "ASF") != 0)
+        fprintf(stderr, "zebplay: %s: not a Windows Media file\n", Path);
+    else if (ExplainRefusal(Path, Why, sizeof Why))
+        fprintf(stderr, "zebplay: %s: %s\n", Path, Why);
     else
-        fprintf(stderr, "zebplay: %s: not an editable Windows Media file, in use by another editor, or the "
-                        "Windows Media module is missing\n", Path);
+        fprintf(stderr, "zebplay: %s: not an editable Windows Media file, or in use by another editor\n", Path);
     return NULL;
 }
 

@@ -36,6 +36,7 @@ enum {
     DRAIN_TIMEOUT_MS = 10000,     /* play-out of the last second of audio */
     RENDER_IDLE_TIMEOUT_MS = 60000,
     CLOSE_TIMEOUT_MS = 6000,      /* answers to the destroy's own commands */
+    STATUS_TICK_MS = 100,         /* redraws of the status line while playing */
     STATUS_WIDTH_DEFAULT = 80,
     STATUS_LINE_MAX = 512,
     BAR_WIDTH_WIDE = 30,
@@ -52,7 +53,7 @@ enum {
 #define RATE_STEP_HUNDREDTHS 5
 
 typedef enum Mode {
-    MODE_PLAY, MODE_DEVICES, MODE_INFO, MODE_WAV, MODE_HELP,
+    MODE_PLAY, MODE_DEVICES, MODE_INFO, MODE_WAV, MODE_HELP, MODE_VERSION,
     MODE_WM_LIST, MODE_WM_GET, MODE_WM_SET, MODE_WM_DEL
 } Mode;
 
@@ -63,8 +64,11 @@ typedef struct Options {
     double Rate;
     int IntervalMs; /* negative: the default of the display in use */
     int Preload;
+    const char* ModeOption;     /* the option that chose Mode, null for playing */
+    const char* PlaybackOption; /* an option that applies to playback only, if given */
     int VolumeGiven, RateGiven;
     int Force;      /* --wav may replace an existing WAVE file */
+    int Help;
     const char* WavPath;
     const char* WmArgument; /* NAME or NAME=VALUE of the attribute options */
     char** Files;
@@ -85,7 +89,10 @@ typedef struct Session {
     double Rate;
     const char* Path; /* current track, null between tracks */
     uint32_t LengthSec;
-    uint32_t ElapsedMs;
+    uint32_t ElapsedMs;   /* decoded time, as the player last reported it */
+    uint64_t ShownMs;     /* the status line's time: follows ElapsedMs at the pace of the clock */
+    uint64_t ShownAtMs;   /* monotonic time when ShownMs was last advanced */
+    int SnapShown;        /* a seek or stop was answered: the next report is taken as it is */
     int SeeksPending; /* seeks sent and not yet answered */
     uint32_t SeekTargetMs; /* where the last of them goes */
     ShownState State;
@@ -93,6 +100,13 @@ typedef struct Session {
     int TrackFailed;
     int PlayerDead;   /* the player thread has ended */
 } Session;
+
+/* What a file's first bytes tell of it; null where they do not tell. */
+typedef struct FileKind {
+    const char* Container;
+    const char* Codec;
+    char CodecText[32];
+} FileKind;
 
 typedef enum KeyAction { KEY_NONE, KEY_NEXT, KEY_QUIT } KeyAction;
 
@@ -113,6 +127,10 @@ int TerminalWidth(void);
 
 /* status.c: status line, progress and errors */
 uint64_t TrackLengthMs(const Session* S);
+/* Restarts the status line's time at the decoded time. */
+void SnapShownTime(Session* S);
+/* Moves the status line's time on to now, in the current state. */
+void AdvanceShownTime(Session* S);
 void DrawStatusLine(Session* S);
 void PrintPlainLine(Session* S);
 void ShowProgress(Session* S);
@@ -120,6 +138,8 @@ void FinishStatusLine(Session* S);
 void PrintError(Session* S, const char* Text);
 void PrintCommandError(Session* S, uint32_t Cmd, uint32_t Code);
 void PrintStreamError(Session* S, uint32_t Code, uint32_t Detail);
+/* After the player refused the current track: what is known of why. */
+void ExplainInputRefusal(Session* S);
 
 /* session.c: the player and its messages */
 void HandleMessage(Session* S, const ZEBMessage* M);
@@ -143,6 +163,17 @@ int ShowInfo(const Options* Opt);
 
 /* wm_edit.c: Windows Media header attributes */
 int EditAttributes(const Options* Opt);
+
+/* probe.c: why a file cannot be played, and --version */
+/* Null when Path names a file that may be opened, else why not. */
+const char* CheckInputFile(const char* Path);
+/* Prints why Path cannot be opened, if CheckInputFile finds a reason: 1. */
+int ReportUnusableFile(const char* Path);
+void ProbeFile(const char* Path, FileKind* K);
+/* After the library refused Path: what is known of the reason, into Text.
+   0 when nothing more is known. */
+int ExplainRefusal(const char* Path, char* Text, size_t Size);
+int PrintVersion(void);
 
 /* render.c: rendering to a WAVE file */
 int RenderToWav(const Options* Opt);
