@@ -41,8 +41,8 @@ double CommandCpu(const std::string& Command)
     return CpuSeconds(RUSAGE_CHILDREN) - Before;
 }
 
-// The library finds its MP4 module beside itself; this program is one
-// folder below the build's, where the module is built.
+// The library finds its MP4 module in zeb-audio/ beside itself; this
+// program is one folder below the build's, where that folder is.
 void UseBuiltMP4Module()
 {
     static std::string Module;
@@ -52,7 +52,7 @@ void UseBuiltMP4Module()
         return;
     std::string Dir(Exe);
     Dir = Dir.substr(0, Dir.rfind('/'));
-    Module = Dir.substr(0, Dir.rfind('/')) + "/libzeb-mp4.so";
+    Module = Dir.substr(0, Dir.rfind('/')) + "/zeb-audio/libzeb-mp4.so";
     Names[0] = Module.c_str();
     SetSupportLibraryNames("mp4", Names);
     ReloadSupportLibrariesForTesting();

@@ -41,6 +41,11 @@
  * went away): the stream ends, and a new "Output Open" of that device
  * index connects afresh.
  *
+ * Threads: any thread may call any function, and several may send commands
+ * to one player; a player handles its commands in the order they were
+ * queued. A player must not be used during or after ZEBAudioPlayerDestroy,
+ * which must not be called from that player's own modules or filters.
+ *
  * Link with pkg-config --libs zeb-audio, or find_package(zeb-audio) and
  * target zeb-audio::zeb-audio.
  */
@@ -162,7 +167,33 @@ typedef struct MPEGTrackInfoType {
     int Supported;        /* 1 when at most 2 channels of 16-bit samples */
 } MPEGTrackInfoType;
 
-/* ---- Plug-ins: output modules and output filters ---- */
+/* ---- Plug-ins: output modules and output filters ----
+
+   Every slot of both tables is called on the player's own thread, never on
+   the host's; commands wait while a slot runs. A null slot is skipped.
+
+   Output module (README.md has a complete example):
+     OutputCreate   once, by "Output Open": non-zero for success; 0 answers
+                    error 2 and leaves the player without an output.
+     OutputOpen     at each "Input Open" of a playable file: non-zero for
+                    success; 0 answers that "Input Open" with error 2.
+     OutputWrite    each decoded block: Size bytes of interleaved signed
+                    16-bit PCM (BytesPerSample 2), 1 or 2 channels, at
+                    SampleRate. The next block is decoded when it returns:
+                    a real-time output paces the player by blocking here.
+     OutputClose    when the input closes (end of stream, "Input Close", the
+                    next "Input Open", "Output Open", "Output Close", destroy).
+     OutputDelete   by "Output Close", the next "Output Open" and destroy.
+     OutputCmd      Cmd is the ZEB_CMD_ code of "Stop", "Pause", "Play"
+                    (resume after a pause), "Set Output Volume" (Param
+                    0..100), "Set Ouput Frequency" (Param holds the bits of
+                    the ratio as a 32-bit float), "Output Reset", "Output
+                    Drain" (return once all written audio was heard), "Set
+                    Main Volume" (Param 0..100) or "Get Main Volume". Returns
+                    non-zero for success, 0 for failure (the command is
+                    answered with error 13), except that "Get Main Volume"
+                    returns the level 0..100 and the results of "Output
+                    Drain" and "Set Main Volume" are not reported. */
 
 /* One output. A null slot means the module lacks that operation. */
 typedef struct OutputModule {
@@ -175,7 +206,12 @@ typedef struct OutputModule {
     int (*OutputCmd)(void* OutputInst, uint32_t Cmd, uint32_t Param);
 } OutputModule;
 
-/* One filter; it changes each block in place before the output sees it. */
+/* One filter; it changes each block in place before the output sees it.
+   FilterCreate runs once when "Add Output Filter" adds it (non-zero for
+   success; 0 answers error 4 and the filter is not added); FilterOpen at
+   each "Input Open" that reaches the output and FilterClose when the input
+   closes (results ignored); FilterWrite with each block, in the order the
+   filters were added; FilterDelete when the player is destroyed. */
 typedef struct OutputFilterModule {
     int (*FilterCreate)(void** FilterInst, void* CreateParams);
     void (*FilterDelete)(void* FilterInst);
@@ -185,8 +221,8 @@ typedef struct OutputFilterModule {
                         uint16_t BytesPerSample, uint16_t Channels, uint32_t SampleRate);
 } OutputFilterModule;
 
-/* Register functions fill a table; "Output Open" and "Add Output Filter"
-   call them on the player thread. */
+/* Register functions fill a table, which arrives zeroed; "Output Open" and
+   "Add Output Filter" call them on the player thread. */
 typedef void (*ZEBOutputRegisterFunc)(OutputModule* Module);
 typedef void (*ZEBFilterRegisterFunc)(OutputFilterModule* Module);
 
@@ -221,7 +257,9 @@ ZEB_API uint32_t ZEBAudioGetMP3TrackLength(const char* FileName);
 /* 1 and the record filled, or 0 (null record or file not opened). */
 ZEB_API int ZEBAudioGetMP3TrackInfo(const char* FileName, MPEGTrackInfoType* pTrackInfo);
 /* Writes "Audio core error on ommand '<command>', error: <text>" into
-   Buffer, which must hold ZEB_ERROR_STRING_SIZE bytes. */
+   Buffer, which must hold ZEB_ERROR_STRING_SIZE bytes. The answers to an
+   "Output Open" of "DSOUND" carry ZEB_CMD_DSOUND_OUTPUT_OPEN, which this
+   names "Unknown Command": pass ZEB_CMD_OUTPUT_OPEN for them. */
 ZEB_API void ZEBAudioFormatErrorString(int Cmd, int ErrorCode, char* Buffer);
 
 ZEB_API void* _ZEBAudioPlayerCreate(void* hWnd);

@@ -64,13 +64,16 @@ void RememberLibraryFolder(void)
     Folder = Slash == std::string::npos ? std::string("./") : Path.substr(0, Slash + 1);
 }
 
+// The project's private modules live in this folder under the library's own.
+const char* const ModuleFolder = "zeb-audio/";
+
 void* LoadModuleBesideLibrary(const char* Key, const char* FileName)
 {
     const char* const* Names = NamesFor(Key, nullptr);
     if (Names)
         return LoadSupportLibrary(Key, Names);
     RememberLibraryFolder();
-    std::string Path = LibraryFolder() + FileName;
+    std::string Path = LibraryFolder() + ModuleFolder + FileName;
     const char* const Beside[] = {Path.c_str(), nullptr};
     return LoadSupportLibrary(Key, Beside);
 }

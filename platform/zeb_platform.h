@@ -105,9 +105,10 @@ int CmdQueueWaitPending(CmdQueue* Queue, uint32_t TimeoutMs);
 // Opens the first library of the null-terminated Names list that loads.
 // Key names the support module; a test may replace the list for that key.
 void* LoadSupportLibrary(const char* Key, const char* const* Names);
-// Opens FileName from the folder this library's code was loaded from (the
-// project's own modules are installed beside it). Key as above: a test's
-// list is taken as it stands.
+// Opens FileName from the folder zeb-audio/ under the one this library's
+// code was loaded from (the project's private modules are installed there,
+// as plug-ins are, and a build tree has the same layout). Key as above: a
+// test's list is taken as it stands.
 void* LoadModuleBesideLibrary(const char* Key, const char* FileName);
 // Resolves the folder of this library to an absolute path; called once when
 // the library loads, before the host can change its working folder.

@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
-# Installs the dependencies, builds the library and zebplay, makes a short
+# Installs the dependencies, builds everything a user runs (the library,
+# its two run-time modules in build/zeb-audio/ and zebplay), makes a short
 # demo chord and plays it on the default sound device through zebplay. On a
 # machine without a working sound device it renders the demo into a WAVE
-# file through zebplay's own output module instead.
+# file through zebplay's own output module instead. BUILD names another
+# build folder (CI checks that build).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
-BUILD=$ROOT/build
+BUILD=${BUILD:-$ROOT/build}
 "$ROOT/scripts/install-deps.sh"
 cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DZEB_BUILD_TESTS=OFF -DZEB_BUILD_BENCH=OFF >/dev/null
+# The zebplay target depends on the library and both modules.
 cmake --build "$BUILD" -j2 --target zebplay
 ZEBPLAY=$BUILD/tools/zebplay
 

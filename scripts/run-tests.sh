@@ -24,6 +24,11 @@ run_suite() { # dir, extra cmake args..., then -- ctest args
   (cd "$dir" && ctest --output-on-failure -j"$JOBS" "${ctest_args[@]}")
 }
 
+echo "== the README's first command: every format through its zebplay"
+rm -rf "$ROOT/build-demo"
+BUILD=$ROOT/build-demo "$ROOT/scripts/run-demo.sh" </dev/null
+"$ROOT/scripts/check-formats.sh" "$ROOT/build-demo"
+
 echo "== normal build"
 # The soak (label "soak") runs in the sanitizer stages only.
 run_suite "$ROOT/build-ci" -DCMAKE_BUILD_TYPE=RelWithDebInfo -- -LE soak

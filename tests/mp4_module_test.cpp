@@ -31,7 +31,7 @@ using zebtest::FixturePath;
 
 // The entry points, resolved by name from the built module.
 struct Mp4Api {
-    void* Module = dlopen(ZEB_BUILD_DIR "/libzeb-mp4.so", RTLD_NOW | RTLD_LOCAL);
+    void* Module = dlopen(ZEB_BUILD_DIR "/zeb-audio/libzeb-mp4.so", RTLD_NOW | RTLD_LOCAL);
     template <typename Fn> Fn Get(const char* Name) const
     {
         return Module ? reinterpret_cast<Fn>(dlsym(Module, Name)) : nullptr;

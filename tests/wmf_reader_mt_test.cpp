@@ -36,7 +36,7 @@ constexpr uint64_t Second = 10000000;
 WMCreateReaderFn CreateReaderFn()
 {
     static WMCreateReaderFn Fn = [] {
-        void* Module = dlopen(ZEB_BUILD_DIR "/libzeb-wmf.so", RTLD_NOW | RTLD_LOCAL);
+        void* Module = dlopen(ZEB_BUILD_DIR "/zeb-audio/libzeb-wmf.so", RTLD_NOW | RTLD_LOCAL);
         return Module ? reinterpret_cast<WMCreateReaderFn>(dlsym(Module, "WMCreateReader")) : nullptr;
     }();
     return Fn;

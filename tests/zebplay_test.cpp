@@ -174,7 +174,7 @@ TEST_F(ZebplayTest, HelpNamesEveryOptionAndTheKeys)
     ASSERT_TRUE(R.Exited) << DescribeEnd(R);
     EXPECT_EQ(R.ExitCode, 0);
     for (const char* Option : {"--device", "--volume", "--rate", "--interval", "--preload", "--devices",
-                               "--info", "--wav", "--help", "space", "left/right", "q quit"})
+                               "--info", "--wav", "--version", "--help", "space", "left/right", "q quit"})
         EXPECT_NE(R.Out.find(Option), std::string::npos) << Option;
     EXPECT_EQ(R.Err, "");
 }
@@ -196,6 +196,12 @@ TEST_F(ZebplayTest, WrongUsageExitsTwoWithAHint)
         {"--devices", Wav},
         {"--info"},
         {"--device"},
+        {"--info", "--wav", FixturePath("zebplay_usage_out.wav"), Wav},
+        {"--wav", FixturePath("zebplay_usage_out.wav"), "--info", Wav},
+        {"--info", "--info", Wav},
+        {"--volume", "50", "--info", Wav},
+        {"--device", "1", "--wav", FixturePath("zebplay_usage_out.wav"), Wav},
+        {"--version", Wav},
     };
     for (const auto& Args : Cases) {
         std::string Shown;
@@ -208,6 +214,25 @@ TEST_F(ZebplayTest, WrongUsageExitsTwoWithAHint)
         EXPECT_EQ(R.Out, "") << Shown;
     }
     EXPECT_FALSE(Exists(FixturePath("zebplay_usage_out.wav")));
+    // A conflict names both options, whichever comes first.
+    EXPECT_NE(Zeb({"--wav", "x.wav", "--info", Wav}).Err.find("--wav and --info cannot be combined"),
+              std::string::npos);
+    EXPECT_NE(Zeb({"--rate", "2", "--wm-list", Wav}).Err.find("--rate applies to playback only, not to --wm-list"),
+              std::string::npos);
+}
+
+TEST_F(ZebplayTest, VersionNamesTheLibraryAndWhatItLoaded)
+{
+    ProcessResult R = Zeb({"--version"});
+    ASSERT_TRUE(R.Exited) << DescribeEnd(R);
+    EXPECT_EQ(R.ExitCode, 0) << R.Err;
+    EXPECT_TRUE(std::regex_search(R.Out, std::regex(R"(^zebplay \d+\.\d+\.\d+\n)"))) << R.Out;
+    EXPECT_NE(R.Out.find("library: zeb-audio "), std::string::npos) << R.Out;
+    EXPECT_NE(R.Out.find(ZEB_BUILD_DIR "/libzeb-audio.so"), std::string::npos) << R.Out;
+    EXPECT_TRUE(std::regex_search(R.Out, std::regex(R"(MPEG audio +/\S*libmpg123\.so)"))) << R.Out;
+    EXPECT_TRUE(std::regex_search(R.Out, std::regex(R"(FLAC +/\S*libFLAC\.so)"))) << R.Out;
+    for (const char* Module : {"/zeb-audio/libzeb-mp4.so\n", "/zeb-audio/libzeb-wmf.so\n"})
+        EXPECT_NE(R.Out.find(std::string(ZEB_BUILD_DIR) + Module), std::string::npos) << Module << R.Out;
 }
 
 // ---- --info ----
@@ -224,7 +249,7 @@ TEST_F(ZebplayTest, InfoReportsGeneratedWaveFiles)
     const Case Cases[] = {
         {44100, 2, 16, 44100 * 3, "3 s", "yes"},
         {22050, 1, 16, 22050 * 5 / 2, "2 s", "yes"}, // whole seconds, truncated
-        {48000, 6, 16, 48000, "1 s", "no"},          // more than two channels
+        {48000, 6, 16, 48000, "1 s", "no (6 channels: only mono and stereo are played)"},
         {44100, 2, 24, 44100, "1 s", "yes"},         // read as 16-bit through libsndfile
     };
     for (const Case& C : Cases) {
@@ -242,6 +267,8 @@ TEST_F(ZebplayTest, InfoReportsGeneratedWaveFiles)
         EXPECT_EQ(F["channels"], std::to_string(C.Channels)) << Name;
         EXPECT_EQ(F["supported"], C.Supported) << Name;
         EXPECT_EQ(F.count("bit rate"), 1u) << Name;
+        EXPECT_EQ(F["container"], "WAVE") << Name;
+        EXPECT_EQ(F["codec"], "PCM") << Name;
     }
 }
 
@@ -259,21 +286,90 @@ TEST_F(ZebplayTest, InfoReportsMp3Parameters)
     EXPECT_EQ(F["bit rate"], "128 kbit/s");
     EXPECT_EQ(F["supported"], "yes");
     EXPECT_EQ(F["scanned length"], "3 s");
+    EXPECT_EQ(F["container"], "MPEG audio");
+    EXPECT_EQ(F["codec"], "MPEG-1 Layer III");
 }
 
-TEST_F(ZebplayTest, InfoNamesAnUnreadableFileAndGoesOn)
+// Each reason a file cannot be opened is told apart, before the library
+// is asked, in every mode that reads a file; the other files still go on.
+TEST_F(ZebplayTest, EachReasonAFileCannotBeOpenedIsNamed)
 {
     std::string Good = WriteTestWav("zebplay_info_good.wav", 8000, 1, 16, 16000);
-    std::string Bad = FixturePath("zebplay_info_garbage.wav");
-    WriteFile(Bad, std::vector<uint8_t>(100, 0x5A));
+    std::string Garbage = FixturePath("zebplay_info_garbage.wav");
+    WriteFile(Garbage, std::vector<uint8_t>(100, 0x5A));
+    std::string Empty = FixturePath("zebplay_info_empty.mp3");
+    WriteFile(Empty, {});
+    std::string Folder = CleanDir("zebplay_info_folder.wav");
     std::string Missing = FixturePath("zebplay_info_missing.wav");
-    ProcessResult R = Zeb({"--info", Bad, Good, Missing});
+    const std::map<std::string, std::string> Reasons = {
+        {Missing, "No such file or directory"}, {Folder, "is a folder, not a file"},
+        {Empty, "empty file"}, {Garbage, "cannot be opened: not of a known format, or damaged"}};
+    ProcessResult R = Zeb({"--info", Garbage, Good, Missing, Folder, Empty});
     ASSERT_TRUE(R.Exited) << DescribeEnd(R);
     EXPECT_EQ(R.ExitCode, 1);
-    EXPECT_NE(R.Err.find(Bad + ": cannot be opened"), std::string::npos) << R.Err;
-    EXPECT_NE(R.Err.find(Missing + ": cannot be opened"), std::string::npos) << R.Err;
-    EXPECT_NE(R.Out.find(Good + "\n"), std::string::npos) << R.Out;
+    for (const auto& [Path, Reason] : Reasons)
+        EXPECT_NE(R.Err.find("zebplay: " + Path + ": " + Reason + "\n"), std::string::npos) << Reason << R.Err;
+    EXPECT_EQ(R.Out.substr(0, Good.size() + 1), Good + "\n");
     EXPECT_EQ(InfoFields(R.Out)["length"], "2 s");
+    std::string Out = FixturePath("zebplay_reason_out.wav");
+    for (const auto& [Path, Reason] : Reasons) {
+        for (const auto& Args : std::vector<std::vector<std::string>>{{"--wav", Out, Path}, {"--wm-list", Path}}) {
+            ProcessResult E = Zeb(Args);
+            EXPECT_EQ(E.ExitCode, 1) << Args[0] << " " << Path;
+            std::string Expected = Reason.rfind("cannot", 0) == 0 ? "" : Reason;
+            EXPECT_NE(E.Err.find(Path + ": " + Expected), std::string::npos) << Args[0] << E.Err;
+        }
+    }
+    EXPECT_FALSE(Exists(Out));
+
+    // A file the user may not read, as the user nobody when we are root.
+    std::string Locked = WriteTestWav("zebplay_info_locked.wav", 8000, 1, 16, 800);
+    ASSERT_EQ(chmod(Locked.c_str(), 0600), 0);
+    std::vector<std::string> Argv = {Zebplay, "--info", Locked};
+    if (getuid() == 0)
+        Argv = AsNobody(Argv);
+    if (Argv.empty())
+        GTEST_SKIP() << "cannot run as the user nobody";
+    ProcessResult P = RunProcess(Argv);
+    EXPECT_EQ(P.ExitCode, 1);
+    EXPECT_EQ(P.Err, "zebplay: " + Locked + ": Permission denied\n");
+}
+
+// After a refusal zebplay says what it knows of the reason: a codec the
+// container holds that is not played, too many channels, a module that did
+// not load (with the path where the library looked).
+TEST_F(ZebplayTest, ARefusalSaysWhy)
+{
+    if (!HaveTool("ffmpeg"))
+        GTEST_SKIP() << "ffmpeg is not available";
+    std::string Source = WriteTestWav("zebplay_why_src.wav", 44100, 2, 16, 22050);
+    std::string Alac = FixturePath("zebplay_why_alac.m4a");
+    std::string Wma = FixturePath("zebplay_why.wma");
+    ASSERT_TRUE(zebtest::Run("ffmpeg -v error -nostdin -y -i '" + Source + "' -c:a alac '" + Alac + "'"));
+    ASSERT_TRUE(zebtest::Run("ffmpeg -v error -nostdin -y -i '" + Source + "' -c:a wmav2 '" + Wma + "'"));
+    std::string Six = WriteTestWav("zebplay_why_six.wav", 48000, 6, 16, 4800);
+    std::string Out = FixturePath("zebplay_why_out.wav");
+
+    ProcessResult R = Zeb({"--info", Alac});
+    EXPECT_EQ(R.ExitCode, 1);
+    EXPECT_EQ(R.Err, "zebplay: " + Alac + ": cannot be opened: ALAC in MP4: only AAC is played\n");
+    R = Zeb({"--wav", Out, Six});
+    EXPECT_EQ(R.ExitCode, 1);
+    EXPECT_NE(R.Err.find(Six + ": Audio core error on ommand 'Input Open'"), std::string::npos) << R.Err;
+    EXPECT_NE(R.Err.find(Six + ": 6 channels: only mono and stereo are played\n"), std::string::npos) << R.Err;
+    EXPECT_FALSE(Exists(Out));
+
+    // The library alone in a folder, without its zeb-audio/ modules.
+    std::string Alone = CleanDir("zebplay_why_alone");
+    ASSERT_TRUE(zebtest::Run("cp -P '" ZEB_BUILD_DIR "'/libzeb-audio.so* '" + Alone + "'"));
+    std::string Module = Alone + "/zeb-audio/libzeb-wmf.so";
+    R = RunProcess({"/usr/bin/env", "LD_LIBRARY_PATH=" + Alone, Zebplay, "--info", Wma});
+    EXPECT_EQ(R.ExitCode, 1);
+    EXPECT_EQ(R.Err, "zebplay: " + Wma + ": cannot be opened: the module " + Module +
+                         " did not load: cannot open shared object file: No such file or directory\n");
+    R = RunProcess({"/usr/bin/env", "LD_LIBRARY_PATH=" + Alone, Zebplay, "--version"});
+    EXPECT_NE(R.Out.find("Windows Media                  not loaded: cannot open shared object file"),
+              std::string::npos) << R.Out;
 }
 
 TEST_F(ZebplayTest, InfoOnEveryCorpusFileEndsNormally)
@@ -285,7 +381,7 @@ TEST_F(ZebplayTest, InfoOnEveryCorpusFileEndsNormally)
         ProcessResult R = Zeb({"--info", File}, CorpusFileTimeoutMs);
         ASSERT_TRUE(R.Exited) << File << ": " << DescribeEnd(R) << "\n" << R.Err;
         EXPECT_LT(R.ExitCode, 128) << File;
-        EXPECT_TRUE(R.ExitCode == 0 || R.Err.find("cannot be opened") != std::string::npos)
+        EXPECT_TRUE(R.ExitCode == 0 || ("\n" + R.Err).find("\nzebplay: " + File + ": ") != std::string::npos)
             << File << ": exit " << R.ExitCode << " " << R.Err;
     }
 }
@@ -357,14 +453,14 @@ TEST_F(ZebplayTest, WavRenderFailureLeavesTheOutputUntouched)
     std::string Garbage = FixturePath("zebplay_wav_garbage.wav");
     WriteFile(Garbage, std::vector<uint8_t>(300, 0x11));
     std::string Wide = WriteTestWav("zebplay_wav_6ch.wav", 48000, 6, 16, 4800);
-    const std::string Inputs[] = {Garbage, Wide, FixturePath("zebplay_wav_missing.wav")};
-    for (const std::string& In : Inputs) {
+    const std::string Refused = ": Audio core error on ommand 'Input Open', error: Input Open Error";
+    const std::pair<std::string, std::string> Inputs[] = {
+        {Garbage, Refused}, {Wide, Refused}, {FixturePath("zebplay_wav_missing.wav"), ": No such file or directory"}};
+    for (const auto& [In, Message] : Inputs) {
         ProcessResult R = Zeb({"--wav", Out, "--force", In});
         ASSERT_TRUE(R.Exited) << In << " " << DescribeEnd(R);
         EXPECT_EQ(R.ExitCode, 1) << In;
-        EXPECT_NE(R.Err.find(In + ": Audio core error on ommand 'Input Open', error: Input Open Error"),
-                  std::string::npos)
-            << R.Err;
+        EXPECT_NE(R.Err.find(In + Message), std::string::npos) << R.Err;
         EXPECT_EQ(ReadFile(Out), Before) << In;
     }
     EXPECT_EQ(DirEntries(Dir), std::vector<std::string>{"kept.wav"});
@@ -473,7 +569,7 @@ TEST_F(ZebplayTest, WavRenderOfEveryCorpusFileEndsNormally)
             EXPECT_TRUE(W.Valid) << File;
             EXPECT_EQ(W.Data.size() % (W.Channels ? W.Channels * 2u : 1u), 0u) << File;
         } else {
-            EXPECT_NE(R.Err.find("Audio core error"), std::string::npos) << File << ": " << R.Err;
+            EXPECT_NE(R.Err.find("zebplay: " + File + ": "), std::string::npos) << File << ": " << R.Err;
             EXPECT_FALSE(Exists(Out)) << File;
         }
     }
@@ -481,14 +577,17 @@ TEST_F(ZebplayTest, WavRenderOfEveryCorpusFileEndsNormally)
 
 // ---- playing ----
 
-TEST_F(ZebplayTest, PlayingAMissingFileFailsWithTheLibrarysError)
+TEST_F(ZebplayTest, PlayingAMissingFileFailsWithAReason)
 {
-    // With a sound device the input is refused, without one the output:
-    // either way the library's error text and a failing status.
-    ProcessResult R = Zeb({FixturePath("zebplay_play_missing.wav")}, 60000);
+    // With a sound device the file is found missing, without one the
+    // output is refused: either way a reason and a failing status.
+    std::string Missing = FixturePath("zebplay_play_missing.wav");
+    ProcessResult R = Zeb({Missing}, 60000);
     ASSERT_TRUE(R.Exited) << DescribeEnd(R);
     EXPECT_EQ(R.ExitCode, 1);
-    EXPECT_NE(R.Err.find("Audio core error on ommand '"), std::string::npos) << R.Err;
+    EXPECT_TRUE(R.Err.find(Missing + ": No such file or directory\n") != std::string::npos ||
+                R.Err.find("Audio core error on ommand 'Output Open'") != std::string::npos)
+        << R.Err;
 }
 
 } // namespace

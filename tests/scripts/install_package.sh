@@ -24,15 +24,25 @@ if [ -n "$extra" ]; then echo "unexpected exports: $extra"; exit 1; fi
 nm -D --defined-only "$LIBDIR/libzeb-audio.so" | grep -q ' _ZEBAudioMessageSend$'
 test "$(nm -D --defined-only "$LIBDIR/libzeb-audio.so" | awk '{print $3}' | grep -c -E "$WM_EXPORTS")" = 7
 
-# The run-time modules are installed beside the library, where it looks.
-nm -D --defined-only "$LIBDIR/libzeb-mp4.so" | grep -q ' MP4ReadSample$'
-nm -D --defined-only "$LIBDIR/libzeb-wmf.so" | grep -q ' WMCreateReader$'
+# The run-time modules are private plugins: in zeb-audio/ under the
+# library's folder, where it looks, without a soname, and not in the public
+# library folder itself.
+for MODULE in libzeb-mp4.so libzeb-wmf.so; do
+  test -f "$LIBDIR/zeb-audio/$MODULE" || { echo "$MODULE not in $LIBDIR/zeb-audio"; exit 1; }
+  ! ls "$LIBDIR/$MODULE"* >/dev/null 2>&1 || { echo "$MODULE in the public library folder"; exit 1; }
+  ! readelf -d "$LIBDIR/zeb-audio/$MODULE" | grep -q SONAME || { echo "$MODULE has a soname"; exit 1; }
+done
+test "$(ls "$LIBDIR/zeb-audio")" = "$(printf 'libzeb-mp4.so\nlibzeb-wmf.so')"
+nm -D --defined-only "$LIBDIR/zeb-audio/libzeb-mp4.so" | grep -q ' MP4ReadSample$'
+nm -D --defined-only "$LIBDIR/zeb-audio/libzeb-wmf.so" | grep -q ' WMCreateReader$'
 
+# Both hosts as README.md builds them; they run without a library path.
 export PKG_CONFIG_PATH=$LIBDIR/pkgconfig
-cc -o "$WORK/ping_pc" "$SRC/tests/package/ping_host.c" $(pkg-config --cflags --libs zeb-audio)
-LD_LIBRARY_PATH=$LIBDIR "$WORK/ping_pc"
+cc -o "$WORK/ping_pc" "$SRC/tests/package/ping_host.c" $(pkg-config --cflags --libs zeb-audio) \
+  -Wl,-rpath,"$(pkg-config --variable=libdir zeb-audio)"
+env -u LD_LIBRARY_PATH "$WORK/ping_pc"
 
 cmake -S "$SRC/tests/package" -B "$WORK/cmake-host" -DCMAKE_PREFIX_PATH="$PREFIX" >/dev/null
 cmake --build "$WORK/cmake-host" >/dev/null
-LD_LIBRARY_PATH=$LIBDIR "$WORK/cmake-host/ping_host"
+env -u LD_LIBRARY_PATH "$WORK/cmake-host/ping_host"
 echo "package test passed"

@@ -27,7 +27,7 @@ if command -v groff >/dev/null; then
 fi
 if command -v man >/dev/null; then
   PAGE=$(MANPATH=$PREFIX/share/man MANWIDTH=80 man zebplay 2>/dev/null | col -b)
-  for opt in --device --volume --rate --interval --preload --devices --info --wav --help; do
+  for opt in --device --volume --rate --interval --preload --devices --info --wav --version --help; do
     grep -q -- "$opt" <<<"$PAGE" || { echo "manual page lacks $opt"; exit 1; }
   done
 fi
@@ -40,9 +40,12 @@ if command -v sox >/dev/null; then
   cmp <(sox "$WORK/tone.wav" -t raw -) <(sox "$WORK/copy.wav" -t raw -)
 fi
 # The C host that README.md shows builds against the installed package and
-# reports a file it cannot play in the library's words.
+# reports a file it cannot play in the library's words, naming the command.
 PCDIR=$(dirname "$(find "$PREFIX" -name zeb-audio.pc | head -n1)")
-awk '/^```c$/ {on=1; next} /^```$/ {on=0} on' "$SRC/README.md" >"$WORK/readme_host.c"
+readme_block() { # the Nth C example of README.md
+  awk -v n="$1" '/^```c$/ {k++; on=(k==n); next} /^```$/ {on=0} on' "$SRC/README.md"
+}
+readme_block 1 >"$WORK/readme_host.c"
 test -s "$WORK/readme_host.c"
 cc -Wall -Wextra -Werror -o "$WORK/readme_host" "$WORK/readme_host.c" \
   $(PKG_CONFIG_PATH=$PCDIR pkg-config --cflags --libs zeb-audio)
@@ -52,9 +55,19 @@ LD_LIBRARY_PATH=$LIBDIR "$WORK/readme_host" "$WORK/no-such-file.wav" 2>"$WORK/re
 STATUS=$?
 set -e
 [ "$STATUS" -eq 1 ] || { echo "README host: exit $STATUS for a missing file"; exit 1; }
-grep -q 'Audio core error on ommand' "$WORK/readme_host.err"
+# Refused at "Input Open", or at "Output Open" without a sound device.
+grep -q -E "^Audio core error on ommand '(Input|Output) Open'" "$WORK/readme_host.err" ||
+  { cat "$WORK/readme_host.err"; exit 1; }
 # With a sound server it plays a short file to the end.
 if command -v sox >/dev/null && pactl info >/dev/null 2>&1; then
   LD_LIBRARY_PATH=$LIBDIR "$WORK/readme_host" "$WORK/tone.wav" >/dev/null
+fi
+# The output module example writes exactly the file's PCM.
+readme_block 2 >"$WORK/readme_module.c"
+cc -Wall -Wextra -Wno-unused-parameter -Werror -o "$WORK/pcmdump" "$WORK/readme_module.c" \
+  $(PKG_CONFIG_PATH=$PCDIR pkg-config --cflags --libs zeb-audio)
+if command -v sox >/dev/null; then
+  LD_LIBRARY_PATH=$LIBDIR "$WORK/pcmdump" "$WORK/tone.wav" >"$WORK/tone.raw" 2>/dev/null
+  cmp "$WORK/tone.raw" <(sox "$WORK/tone.wav" -t raw -)
 fi
 echo "zebplay install test passed"
