@@ -30,7 +30,7 @@ struct AACDecodeInfoType {
 
 constexpr uint32_t AACInBufferSz = 1536;
 
-// Loads the decoder library and then the MP4 module beside this library.
+// Loads the decoder library and then the MP4 module from the zeb-audio folder beside this library.
 // Non-zero when AAC decoding is available.
 int GetAACSupport(void);
 void CloseAACSupport(void);

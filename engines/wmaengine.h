@@ -1,5 +1,5 @@
 // The Windows Media Audio engine's operations for the core, over
-// CWMediaEngine and the runtime module libzeb-wmf.so beside this library.
+// CWMediaEngine and the runtime module libzeb-wmf.so in the zeb-audio folder beside this library.
 #pragma once
 
 #include "engine.h"
