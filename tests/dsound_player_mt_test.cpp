@@ -247,6 +247,40 @@ TEST_F(PlayerTest, PauseKeepsThePositionAndPlayResumes)
     EXPECT_EQ(Next, Pcm.size());
 }
 
+// A command is answered while the output has no room for the section it is
+// writing (the device's clock stands still); the rest of that section is
+// written afterwards, so every byte is heard once, in order.
+TEST_F(PlayerTest, ACommandIsAnsweredWhileTheWriteWaitsForRoom)
+{
+    void* Player = NewPlayer(Host, 0);
+    auto Pcm = zebtest::TestPcm(44100 * 3, 2, 44100);
+    if (!OpenInput(Host, Player, "dsound_player_full.wav", Pcm))
+        GTEST_SKIP() << "WAV input not available";
+    DSDevice* Device = VirtualDeviceForTesting(0);
+    VirtualDeviceSetCapture(Device, true);
+    ZEBAudioSetInputTimeInterval(Player, 100);
+    ZEBAudioPlay(Player);
+    ZEBMessage M{};
+    while (Host.Next(&M) && !(M.Msg == ZEB_NTF_ELAPSED_TIME && M.lParam >= 700)) {
+    }
+    ASSERT_GE(M.lParam, 700u) << "the output never filled";
+    ZEBAudioPause(Player);
+    auto Seen = Host.Until(ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_PAUSED);
+    for (const ZEBMessage& Got : Seen)
+        EXPECT_NE(Got.Msg, static_cast<uint32_t>(ZEB_NTF_ERROR)) << zebtest::Describe(Seen);
+    VirtualDeviceRunClock(Device, ClockSpeed);
+    ZEBAudioPlay(Player);
+    Host.Until(ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_EOS);
+    auto Played = DrainAndCapture(Player, Device);
+    long Start = Find(Played, Pcm);
+    ASSERT_GE(Start, 0);
+    size_t Next = 0;
+    for (size_t I = Start; I < Played.size() && Next < Pcm.size(); I += 4)
+        if (memcmp(&Played[I], &Pcm[Next], 4) == 0)
+            Next += 4;
+    EXPECT_EQ(Next, Pcm.size());
+}
+
 // A device that goes away is reported once; the player then pauses instead
 // of decoding the rest of the file into nothing.
 TEST_F(PlayerTest, ALostDeviceIsReportedOnceAndThePlayerPauses)
