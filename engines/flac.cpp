@@ -132,7 +132,6 @@ bool DecodeNextFrame(MPEGFileInfoType* Info)
     return false;
 }
 
-
 // The sample MsOffset milliseconds from the start; at most the total where
 // STREAMINFO gives one.
 uint64_t TargetSample(const MPEGFileInfoType& Info, uint32_t MsOffset)
