@@ -7,6 +7,7 @@
 #include "zeb_platform.h"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 
 namespace {
@@ -72,28 +73,18 @@ bool BindAll()
 
 // ---- Frame to PCM ----
 
-// Keeps the top 16 bits of a wider sample; widens a narrower one.
-int16_t ToSixteenBits(FLAC__int32 Sample, int Shift)
-{
-    if (Shift < 0)
-        return static_cast<int16_t>(static_cast<uint16_t>(static_cast<uint32_t>(Sample) << -Shift));
-    return static_cast<int16_t>(Sample >> Shift);
-}
-
-// Count samples of one channel into every Stride-th 16-bit slot from Out.
+// Count samples of one channel into every Stride-th 16-bit slot from Out:
+// the top 16 bits of a wider sample (Shift > 0), a narrower one widened
+// (Shift < 0). The shift is chosen once, not per sample.
 void PutChannel(uint8_t* Out, size_t Stride, const FLAC__int32* Samples, uint32_t Count, int Shift)
 {
+    int Right = Shift > 0 ? Shift : 0;
+    int Left = Shift < 0 ? -Shift : 0;
     for (uint32_t i = 0; i < Count; ++i, Out += Stride) {
-        uint16_t Value = static_cast<uint16_t>(ToSixteenBits(Samples[i], Shift));
+        uint16_t Value = static_cast<uint16_t>(static_cast<uint32_t>(Samples[i] >> Right) << Left);
         Out[0] = static_cast<uint8_t>(Value);
         Out[1] = static_cast<uint8_t>(Value >> 8);
     }
-}
-
-void PutSilence(uint8_t* Out, size_t Stride, uint32_t Count)
-{
-    for (uint32_t i = 0; i < Count; ++i, Out += Stride)
-        Out[0] = Out[1] = 0;
 }
 
 // Bytes the frame takes as 16-bit PCM in the record's channel layout, or 0
@@ -112,13 +103,11 @@ void WriteInterleaved(uint8_t* Out, uint16_t Channels, const FLAC__Frame& Frame,
 {
     size_t Stride = static_cast<size_t>(Channels) * OutBytesPerSample;
     int Shift = static_cast<int>(Frame.header.bits_per_sample) - OutBits;
-    for (uint16_t c = 0; c < Channels; ++c) {
-        uint8_t* Slot = Out + static_cast<size_t>(c) * OutBytesPerSample;
-        if (c < Frame.header.channels)
-            PutChannel(Slot, Stride, Buffer[c], Frame.header.blocksize, Shift);
-        else
-            PutSilence(Slot, Stride, Frame.header.blocksize);
-    }
+    uint16_t Present = std::min<uint16_t>(Channels, static_cast<uint16_t>(Frame.header.channels));
+    if (Present < Channels)
+        memset(Out, 0, Stride * Frame.header.blocksize);
+    for (uint16_t c = 0; c < Present; ++c)
+        PutChannel(Out + static_cast<size_t>(c) * OutBytesPerSample, Stride, Buffer[c], Frame.header.blocksize, Shift);
 }
 
 // ---- Decoder steps ----
@@ -142,7 +131,6 @@ bool DecodeNextFrame(MPEGFileInfoType* Info)
     }
     return false;
 }
-
 
 // The sample MsOffset milliseconds from the start; at most the total where
 // STREAMINFO gives one.

@@ -15,10 +15,10 @@
 namespace {
 
 constexpr uint32_t OutBufSz = 524288;
-// Frames per stretch: enough to cross several frames and a seek, few enough
-// that an input costs well under a millisecond.
-constexpr int MaxSections = 4;
-constexpr int SectionsBeforeSeek = 2;
+// Frames per stretch: enough to cross frames after each seek, few enough
+// that an input of large frames still costs well under a millisecond.
+constexpr int MaxSections = 2;
+constexpr int SectionsBeforeSeek = 1;
 constexpr uint32_t PastTheEndMs = UINT32_MAX;
 
 void DecodeSections(MPEGFileInfoType* Info, std::vector<uint8_t>& Out, int Count = MaxSections)
