@@ -110,6 +110,19 @@ long Find(const std::vector<uint8_t>& Played, const std::vector<uint8_t>& Pcm)
     return At == Played.end() ? -1 : static_cast<long>(At - Played.begin());
 }
 
+// How many bytes of Pcm's stereo frames Played holds in order from where Pcm
+// begins, silence or repeats between them aside.
+size_t BytesHeardInOrder(const std::vector<uint8_t>& Played, const std::vector<uint8_t>& Pcm)
+{
+    long Start = Find(Played, Pcm);
+    size_t Next = 0;
+    for (size_t I = Start < 0 ? Played.size() : static_cast<size_t>(Start); I + 4 <= Played.size() && Next < Pcm.size();
+         I += 4)
+        if (memcmp(&Played[I], &Pcm[Next], 4) == 0)
+            Next += 4;
+    return Next;
+}
+
 } // namespace
 
 TEST_F(PlayerTest, FilePlaysBitExactAtFullVolumeAndNormalRate)
@@ -234,17 +247,8 @@ TEST_F(PlayerTest, PauseKeepsThePositionAndPlayResumes)
     Host.Until(ZEB_NTF_PRELOAD, 1);
     ZEBAudioPlay(Player);
     Host.Until(ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_EOS);
-    auto Played = DrainAndCapture(Player, Device);
     // Silence while paused, but every byte of the file in order.
-    std::vector<uint8_t> Sound;
-    long Start = Find(Played, Pcm);
-    ASSERT_GE(Start, 0);
-    size_t Next = 0;
-    for (size_t I = Start; I < Played.size() && Next < Pcm.size(); I += 4) {
-        if (memcmp(&Played[I], &Pcm[Next], 4) == 0)
-            Next += 4;
-    }
-    EXPECT_EQ(Next, Pcm.size());
+    EXPECT_EQ(BytesHeardInOrder(DrainAndCapture(Player, Device), Pcm), Pcm.size());
 }
 
 // A command is answered while the output has no room for the section it is
@@ -271,14 +275,7 @@ TEST_F(PlayerTest, ACommandIsAnsweredWhileTheWriteWaitsForRoom)
     VirtualDeviceRunClock(Device, ClockSpeed);
     ZEBAudioPlay(Player);
     Host.Until(ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_EOS);
-    auto Played = DrainAndCapture(Player, Device);
-    long Start = Find(Played, Pcm);
-    ASSERT_GE(Start, 0);
-    size_t Next = 0;
-    for (size_t I = Start; I < Played.size() && Next < Pcm.size(); I += 4)
-        if (memcmp(&Played[I], &Pcm[Next], 4) == 0)
-            Next += 4;
-    EXPECT_EQ(Next, Pcm.size());
+    EXPECT_EQ(BytesHeardInOrder(DrainAndCapture(Player, Device), Pcm), Pcm.size());
 }
 
 // A device that goes away is reported once; the player then pauses instead
