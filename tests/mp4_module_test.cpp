@@ -151,23 +151,26 @@ std::string Ff(const char* Tool, const std::string& Path, int Index, std::vector
     return zebtest::RunProcess(Argv).Out;
 }
 
-// Every sample of track Index + 1 against ffprobe's packets (size and time)
-// and against ffmpeg's stream copy (bytes).
+// Every sample of track Index + 1 against ffprobe's packets (size, time and
+// key flag) and against ffmpeg's stream copy (bytes).
 void ExpectSamplesAsFfmpeg(const std::string& Path, MP4FileHandle File, int Index)
 {
     SCOPED_TRACE(Path);
     std::vector<Sample> Samples = ReadAll(File, static_cast<MP4TrackId>(Index + 1));
-    std::istringstream Packets(Ff("ffprobe", Path, Index, {"-show_entries", "packet=dts,size", "-of", "csv=p=0"}));
+    std::istringstream Packets(
+        Ff("ffprobe", Path, Index, {"-show_entries", "packet=dts,size,flags", "-of", "csv=p=0"}));
     long FirstDts = 0;
     size_t Count = 0;
     for (std::string Line; std::getline(Packets, Line); ++Count) {
         long Dts = 0;
         size_t Size = 0;
-        ASSERT_EQ(std::sscanf(Line.c_str(), "%ld,%zu", &Dts, &Size), 2) << Line;
+        char Key = 0;
+        ASSERT_EQ(std::sscanf(Line.c_str(), "%ld,%zu,%c", &Dts, &Size, &Key), 3) << Line;
         FirstDts = Count ? FirstDts : Dts;
         ASSERT_LT(Count, Samples.size());
         EXPECT_EQ(Samples[Count].Bytes.size(), Size) << "sample " << Count + 1;
         EXPECT_EQ(static_cast<long>(Samples[Count].Start), Dts - FirstDts) << "sample " << Count + 1;
+        EXPECT_EQ(Samples[Count].Sync, Key == 'K') << "sample " << Count + 1;
         if (Count + 1 < Samples.size()) {
             EXPECT_EQ(Samples[Count].Start + Samples[Count].Duration, Samples[Count + 1].Start);
         }
@@ -305,12 +308,23 @@ TEST_F(Mp4Module, SamplesAreTheStoredPackets)
     std::string Fragmented = Encoded("mp4-frag-sidx.m4a", "-c:a aac -frag_duration 200000 "
                                                           "-movflags frag_keyframe+empty_moov+global_sidx");
     std::string FastStart = Encoded("mp4-fast.m4a", "-c:a aac -movflags +faststart");
-    for (const std::string& Path : {Mono, Stereo, Large, FastStart, Fragmented}) {
+    // Twelve seconds of audio in chunks between those of a video track with
+    // key frames every seventh frame; a video track alone whose frame rate
+    // pauses within a chunk.
+    std::string Interleaved = Encoded("mp4-av.mp4", "-f lavfi -i sine=frequency=300:sample_rate=44100:duration=12 "
+                                                    "-f lavfi -i testsrc=size=32x32:rate=10:duration=12 -map 1:a "
+                                                    "-map 2:v -c:a aac -c:v mpeg4 -g 7");
+    std::string Paused = Encoded("mp4-paused.mp4", "-f lavfi -i testsrc=size=32x32:rate=10:duration=15 -map 1:v "
+                                                  "-c:v mpeg4 -g 7 -fps_mode passthrough "
+                                                  "-vf \"setpts=PTS+gte(N\\,54)*4/TB\"");
+    for (const std::string& Path : {Mono, Stereo, Large, FastStart, Fragmented, Interleaved, Paused}) {
         OpenFile File(Path);
         ASSERT_NE(File.Handle, nullptr) << Path;
         EXPECT_GT(Api().NumberOfSamples(File.Handle, 1), 120u) << Path; // 3 s of 1024-sample frames
         ExpectSamplesAsFfmpeg(Path, File.Handle, 0);
     }
+    OpenFile Av(Interleaved);
+    ExpectSamplesAsFfmpeg(Interleaved, Av.Handle, 1);
     OpenFile A(Stereo), B(Large);
     EXPECT_TRUE(Joined(ReadAll(A.Handle, 1)) == Joined(ReadAll(B.Handle, 1))) << "64-bit offsets";
 

@@ -217,6 +217,13 @@ std::string MonoWmav1()
     return Encoded("wmfr_mono.wma",
                    "-f lavfi -i sine=frequency=1000:sample_rate=22050:duration=3 -ac 1 -c:a wmav1 -b:a 32k");
 }
+// A minute of noise at two rates: every frame differs, so a start placed a
+// frame off shows.
+std::string LongNoise(const std::string& Name, const std::string& Codec)
+{
+    return Encoded(Name, "-f lavfi -i anoisesrc=duration=60:color=pink:sample_rate=44100:amplitude=0.4:seed=7 -ac 2 " +
+                             Codec);
+}
 // Output 0 video, output 1 audio.
 std::string VideoThenAudio()
 {
@@ -417,6 +424,19 @@ TEST(WmfReaderPcm, StartAtAPositionEqualsFfmpegFromThatSample)
     ASSERT_TRUE(Open(O, Path));
     for (uint64_t At : {uint64_t{12345678}, uint64_t{3 * Second + 1}, uint64_t{0}, uint64_t{40 * Second}})
         EXPECT_EQ(PlayAll(O, At), From(Ref, O.Wave, At)) << At;
+    // Deep into longer files, in any order, and at their last frames.
+    for (const std::string& Long : {LongNoise("wmfr_long.wma", "-c:a wmav2 -b:a 128k"),
+                                    LongNoise("wmfr_long1.wma", "-c:a wmav1 -b:a 96k"), MonoWmav1()}) {
+        std::vector<uint8_t> LongRef = FfmpegPcm(Long);
+        Opened L;
+        ASSERT_TRUE(Open(L, Long));
+        for (uint64_t At : {uint64_t{55 * Second + 12345}, uint64_t{21 * Second + 7}, uint64_t{2 * Second + 5},
+                            uint64_t{59 * Second + 9000000}}) {
+            std::vector<uint8_t> Got = PlayAll(L, At), Want = From(LongRef, L.Wave, At);
+            EXPECT_EQ(Got.size(), Want.size()) << Long << " at " << At;
+            EXPECT_TRUE(Got == Want) << Long << " at " << At;
+        }
+    }
 }
 
 // Every WMA file of the corpus plays to its end (or is refused) and gives the

@@ -42,8 +42,8 @@ uint32_t Saturate32(uint64_t Value)
 uint32_t BitRateFromSamples(const Mp4Track& Track)
 {
     unsigned __int128 Bits = 0;
-    for (const auto& Sample : Track.Samples)
-        Bits += Sample.Size;
+    for (uint32_t Size : Track.Sizes)
+        Bits += Size;
     Bits *= 8;
     unsigned __int128 Units = static_cast<unsigned __int128>(Track.Duration) * Track.TimeBaseNum;
     if (Units == 0)
@@ -161,7 +161,7 @@ ZEB_MP4_EXPORT uint32_t MP4GetTrackBitRate(MP4FileHandle File, MP4TrackId TrackI
 ZEB_MP4_EXPORT uint32_t MP4GetTrackNumberOfSamples(MP4FileHandle File, MP4TrackId TrackId)
 {
     const Mp4Track* Track = FindTrack(AsFile(File), TrackId);
-    return Track ? Saturate32(Track->Samples.size()) : 0;
+    return Track ? Saturate32(zebmp4::SampleCount(*Track)) : 0;
 }
 
 ZEB_MP4_EXPORT bool MP4ReadSample(MP4FileHandle File, MP4TrackId TrackId, MP4SampleId SampleId, uint8_t** Bytes,
@@ -170,10 +170,10 @@ ZEB_MP4_EXPORT bool MP4ReadSample(MP4FileHandle File, MP4TrackId TrackId, MP4Sam
 {
     const Mp4File* Open = AsFile(File);
     const Mp4Track* Track = FindTrack(Open, TrackId);
-    if (!Track || !Bytes || !NumBytes || SampleId == 0 || SampleId > Track->Samples.size())
+    if (!Track || !Bytes || !NumBytes || SampleId == 0 || SampleId > zebmp4::SampleCount(*Track))
         return false;
     const size_t Index = SampleId - 1;
-    const zebmp4::Mp4Sample& Sample = Track->Samples[Index];
+    const zebmp4::Mp4Sample Sample = zebmp4::SampleAt(*Track, Index);
     if (Track->IsAac && Sample.Size > MaxAacSampleBytes)
         return false;
     if (!zebmp4::SampleInFile(*Open, Sample) || !ReadInto(*Open, Sample, Bytes, NumBytes))
@@ -197,11 +197,11 @@ ZEB_MP4_EXPORT MP4SampleId MP4GetSampleIdFromMsTime(MP4FileHandle File, MP4Track
         return 0;
     size_t Index = zebmp4::SamplesEndedBy(*Track, MsTime);
     // A sync sample wanted: the nearest one at or before the playing sample.
-    if (WantSyncSample && Index < Track->Samples.size()) {
+    if (WantSyncSample && Index < zebmp4::SampleCount(*Track)) {
         size_t Sync = Index;
-        while (Sync > 0 && !Track->Samples[Sync].Sync)
+        while (Sync > 0 && !Track->Sync[Sync])
             --Sync;
-        if (Track->Samples[Sync].Sync)
+        if (Track->Sync[Sync])
             Index = Sync;
     }
     return Saturate32(Index);

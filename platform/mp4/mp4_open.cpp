@@ -1,7 +1,7 @@
 // Opening an MP4 file: the descriptor is opened here (regular files only)
 // and handed to libavformat's mov demuxer through our own I/O callbacks;
-// the demuxer builds the sample tables, which are copied into the module's
-// records before the demuxer is closed again.
+// the demuxer builds the sample tables, which are copied compactly into the
+// module's records before the demuxer is closed again.
 #include "mp4_file.h"
 
 #include <cstdint>
@@ -203,16 +203,18 @@ void CopySamples(AVStream* St, Mp4Track& Track)
     int Count = avformat_index_get_entries_count(St);
     if (Count <= 0)
         return;
-    Track.Samples.resize(static_cast<size_t>(Count));
+    Track.Sizes.reserve(static_cast<size_t>(Count));
+    Track.Sync.reserve(static_cast<size_t>(Count));
     const AVIndexEntry* First = avformat_index_get_entry(St, 0);
     for (int i = 0; i < Count; ++i) {
         const AVIndexEntry* Entry = avformat_index_get_entry(St, i);
-        Mp4Sample& Sample = Track.Samples[static_cast<size_t>(i)];
+        Mp4Sample Sample;
         Sample.Pos = Entry->pos;
         Sample.Size = Entry->size > 0 ? static_cast<uint32_t>(Entry->size) : 0;
         Sample.Sync = (Entry->flags & AVINDEX_KEYFRAME) != 0;
         // Unsigned difference: defined for any stored values, exact when sorted.
         Sample.Time = static_cast<uint64_t>(Entry->timestamp) - static_cast<uint64_t>(First->timestamp);
+        AddSample(Track, Sample);
     }
 }
 
@@ -222,11 +224,12 @@ uint64_t TrackDuration(const AVStream* St, const Mp4Track& Track)
 {
     if (St->duration != AV_NOPTS_VALUE && St->duration > 0)
         return static_cast<uint64_t>(St->duration);
-    if (Track.Samples.empty())
+    size_t Count = SampleCount(Track);
+    if (Count == 0)
         return 0;
-    size_t Last = Track.Samples.size() - 1;
-    uint64_t LastDuration = Last > 0 ? Track.Samples[Last].Time - Track.Samples[Last - 1].Time : 0;
-    return Track.Samples[Last].Time + LastDuration;
+    uint64_t LastTime = SampleAt(Track, Count - 1).Time;
+    uint64_t LastDuration = Count > 1 ? LastTime - SampleAt(Track, Count - 2).Time : 0;
+    return LastTime + LastDuration;
 }
 
 Mp4Track MakeTrack(AVStream* St)

@@ -17,17 +17,73 @@ const Mp4Track* FindTrack(const Mp4File* File, uint32_t TrackId)
     return &File->Tracks[TrackId - 1];
 }
 
+size_t SampleCount(const Mp4Track& Track) { return Track.Sizes.size(); }
+
+namespace {
+
+const Mp4Span& SpanOf(const Mp4Track& Track, size_t Index)
+{
+    auto After = std::upper_bound(Track.Spans.begin(), Track.Spans.end(), Index,
+                                  [](size_t I, const Mp4Span& Span) { return I < Span.First; });
+    return *(After - 1);
+}
+
+// Times and places are computed modulo 2^64, as stored values may wrap.
+uint64_t TimeAt(const Mp4Track& Track, size_t Index)
+{
+    const Mp4Span& Span = SpanOf(Track, Index);
+    return Span.Time + (Index - Span.First) * Span.Delta;
+}
+
+} // namespace
+
+Mp4Sample SampleAt(const Mp4Track& Track, size_t Index)
+{
+    const Mp4Span& Span = SpanOf(Track, Index);
+    uint64_t Pos = static_cast<uint64_t>(Span.Pos);
+    for (size_t I = Span.First; I < Index; ++I)
+        Pos += Track.Sizes[I];
+    Mp4Sample Sample;
+    Sample.Pos = static_cast<int64_t>(Pos);
+    Sample.Size = Track.Sizes[Index];
+    Sample.Sync = Track.Sync[Index];
+    Sample.Time = Span.Time + (Index - Span.First) * Span.Delta;
+    return Sample;
+}
+
+void AddSample(Mp4Track& Track, const Mp4Sample& Sample)
+{
+    size_t Index = Track.Sizes.size();
+    bool Joins = false;
+    if (!Track.Spans.empty()) {
+        Mp4Span& Last = Track.Spans.back();
+        size_t InSpan = Index - Last.First;
+        uint64_t Delta = Sample.Time - Track.LastTime;
+        Joins = InSpan < SpanSamples && static_cast<uint64_t>(Sample.Pos) == Track.NextPos &&
+                (InSpan == 1 || Delta == Last.Delta);
+        if (Joins && InSpan == 1)
+            Last.Delta = Delta;
+    }
+    if (!Joins)
+        Track.Spans.push_back(Mp4Span{Sample.Pos, Sample.Time, 0, Index});
+    Track.Sizes.push_back(Sample.Size);
+    Track.Sync.push_back(Sample.Sync);
+    Track.NextPos = static_cast<uint64_t>(Sample.Pos) + Sample.Size;
+    Track.LastTime = Sample.Time;
+}
+
 uint64_t SampleDuration(const Mp4Track& Track, size_t Index)
 {
-    const auto& Samples = Track.Samples;
-    if (Index + 1 < Samples.size())
-        return Samples[Index + 1].Time - Samples[Index].Time;
-    if (Index >= Samples.size())
+    size_t Count = SampleCount(Track);
+    if (Index + 1 < Count)
+        return TimeAt(Track, Index + 1) - TimeAt(Track, Index);
+    if (Index >= Count)
         return 0;
     // The last sample lasts to the track's end, or as long as the one before.
-    if (Track.Duration > Samples[Index].Time)
-        return Track.Duration - Samples[Index].Time;
-    return Index > 0 ? Samples[Index].Time - Samples[Index - 1].Time : 0;
+    uint64_t Time = TimeAt(Track, Index);
+    if (Track.Duration > Time)
+        return Track.Duration - Time;
+    return Index > 0 ? Time - TimeAt(Track, Index - 1) : 0;
 }
 
 size_t SamplesEndedBy(const Mp4Track& Track, uint64_t MsTime)
@@ -37,13 +93,13 @@ size_t SamplesEndedBy(const Mp4Track& Track, uint64_t MsTime)
     constexpr unsigned MsPerSecond = 1000;
     const unsigned __int128 Limit = static_cast<unsigned __int128>(MsTime) * Track.TimeBaseDen;
     auto EndedBy = [&](size_t Index) {
-        unsigned __int128 End = Track.Samples[Index].Time;
+        unsigned __int128 End = TimeAt(Track, Index);
         End += SampleDuration(Track, Index);
         return End * Track.TimeBaseNum * MsPerSecond <= Limit;
     };
     // Sample ends never decrease: find the first sample still playing.
     size_t Low = 0;
-    size_t High = Track.Samples.size();
+    size_t High = SampleCount(Track);
     while (Low < High) {
         size_t Mid = Low + (High - Low) / 2;
         if (EndedBy(Mid))

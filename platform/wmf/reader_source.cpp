@@ -1,9 +1,16 @@
 // The reader's media side: ASF demuxing, decoding and 16-bit conversion with
 // FFmpeg. Decoding follows the ffmpeg program: a packet the decoder refuses
 // is skipped, a read error ends the file like its end, and the decoders are
-// drained at the end. A new start reopens the file and decodes from its
-// beginning, discarding what lies before the start position, so that a
-// start anywhere gives exactly the samples of an uninterrupted decode.
+// drained at the end. A start at the beginning reopens the file. A start at
+// a position seeks the demuxer to a packet a little before it, lets the
+// decoder settle on the first packets (Windows Media Audio frames overlap
+// their neighbours and may begin in the packet before), places the first
+// settled frame on the stream's frame grid from its time stamp, and
+// discards what lies before the position; where the audio cannot be placed
+// that way, the file is decoded from its beginning instead. Either way a
+// start anywhere gives the samples of an uninterrupted decode (noise-filled
+// bands of very low bit rate streams aside: their noise generator runs on
+// from the start of the stream).
 // FFmpeg would report a damaged file on standard error: when the module
 // loads, a log level still at FFmpeg's default becomes quiet, while a level
 // the host chose and the host's callback are left alone.
@@ -40,6 +47,18 @@ constexpr int MaxChannels = 64;
 constexpr int MaxRate = 1536000;
 constexpr uint16_t PcmBits = 16;
 constexpr uint16_t WaveFormatPcm = 1;
+// A start at a position seeks this far before it first, and four times as
+// far each time the first settled frame still began after it; beyond the
+// longest lead the file is decoded from its beginning.
+constexpr int64_t FirstSeekLeadMs = 2000;
+constexpr int64_t LongestSeekLeadMs = 128000;
+// Decoded packets dropped after a seek before a frame is placed: the first
+// lacks its predecessor's overlap and the frame begun in the packet before.
+constexpr int SettlePackets = 2;
+// Samples beyond this (some years) are not placed by seeking.
+constexpr int64_t MaxPlacedSample = int64_t{1} << 50;
+// Packets read from the beginning at most to learn an output's reference.
+constexpr int ReferencePackets = 256;
 
 struct OutputState {
     int Stream = -1;
@@ -51,6 +70,17 @@ struct OutputState {
     AVChannelLayout ConvertLayout{};
     uint64_t Produced = 0; // samples decoded since the start of the stream
     uint64_t Target = 0;   // first sample to deliver
+    // Placing decoded frames after a seek: frames come in whole multiples of
+    // Grid samples (0: the codec's frames are not known, no seeking); the
+    // frame of the second packet of the stream starts at RefSample and is
+    // stamped RefPts (learnt once, HaveRef).
+    uint64_t Grid = 0;
+    bool HaveRef = false;
+    int64_t RefPts = 0;
+    uint64_t RefSample = 0;
+    int Settling = 0;     // frames still to drop after a seek
+    bool Placed = true;   // Produced counts from the start of the stream
+    bool Overshot = false; // the first settled frame began after Target
 };
 
 } // namespace
@@ -74,6 +104,7 @@ struct ReaderSource {
     std::vector<int> OutputOfStream; // stream index -> output number or -1
     std::deque<ReaderSample> Ready;
     uint64_t StartTime = 0;
+    int64_t SeekLeadMs = 0; // how far before the position the last seek went
     bool Fresh = true; // nothing read since the file was opened
     bool Ended = false;
     bool ReadFailed = false;
@@ -298,6 +329,21 @@ bool SameOutputs(const ReaderSource& S)
 
 // ---- Decoders and conversion ----
 
+// Samples per frame of the Windows Media Audio 1 and 2 decoders at the
+// stream's rate; 0 for other codecs, whose frames are not placed.
+uint64_t FrameGrid(const AVCodecParameters* Par)
+{
+    bool V1 = Par->codec_id == AV_CODEC_ID_WMAV1;
+    if (!V1 && Par->codec_id != AV_CODEC_ID_WMAV2)
+        return 0;
+    if (Par->sample_rate <= 16000)
+        return 512;
+    if (Par->sample_rate <= 22050 || (V1 && Par->sample_rate <= 32000))
+        return 1024;
+    return 2048;
+}
+
+
 void CloseCodec(OutputState& O)
 {
     avcodec_free_context(&O.Decoder);
@@ -322,6 +368,8 @@ void OpenCodec(ReaderSource& S, OutputState& O)
     O.Decoder->pkt_timebase = St->time_base;
     if (avcodec_parameters_to_context(O.Decoder, St->codecpar) < 0 || avcodec_open2(O.Decoder, Codec, nullptr) < 0)
         avcodec_free_context(&O.Decoder);
+    else if (!O.HaveRef)
+        O.Grid = FrameGrid(St->codecpar);
 }
 
 void OpenCodecs(ReaderSource& S)
@@ -437,11 +485,47 @@ void ConvertAndQueue(ReaderSource& S, uint32_t OutputNum, const uint8_t** In, in
         QueuePcm(S, OutputNum, Pcm.data(), static_cast<uint64_t>(Got));
 }
 
+// The sample of the uninterrupted decode at which a frame stamped Pts
+// begins: the reference moved by whole frames of the grid.
+bool SampleOfPts(const ReaderSource& S, const OutputState& O, int64_t Pts, uint64_t* Sample)
+{
+    int64_t Since = 0;
+    if (Pts == AV_NOPTS_VALUE || __builtin_sub_overflow(Pts, O.RefPts, &Since))
+        return false;
+    const AVStream* St = S.Format->streams[O.Stream];
+    const AVRational PerSample{1, static_cast<int>(O.Info.Wave.nSamplesPerSec)};
+    int64_t Delta = av_rescale_q(Since, St->time_base, PerSample);
+    if (Delta > MaxPlacedSample || Delta < -MaxPlacedSample)
+        return false;
+    int64_t Grid = static_cast<int64_t>(O.Grid);
+    int64_t Frames = Delta >= 0 ? (Delta + Grid / 2) / Grid : -((Grid / 2 - Delta) / Grid);
+    int64_t At = static_cast<int64_t>(O.RefSample) + Frames * Grid;
+    if (At < 0)
+        return false;
+    *Sample = static_cast<uint64_t>(At);
+    return true;
+}
+
+// After a seek: drops the settling frames, then places the first settled
+// one. False while the frame is not to be delivered.
+bool PlaceFrame(ReaderSource& S, OutputState& O, const AVFrame* F)
+{
+    if (O.Placed)
+        return !O.Overshot;
+    if (O.Settling > 0) {
+        --O.Settling;
+        return false;
+    }
+    O.Placed = true;
+    O.Overshot = !SampleOfPts(S, O, F->best_effort_timestamp, &O.Produced) || O.Produced > O.Target;
+    return !O.Overshot;
+}
+
 void ReceiveFrames(ReaderSource& S, uint32_t OutputNum)
 {
     OutputState& O = S.Outputs[OutputNum];
     while (avcodec_receive_frame(O.Decoder, S.Frame) >= 0) {
-        if (S.Frame->nb_samples > 0 && ConverterFor(O, S.Frame))
+        if (S.Frame->nb_samples > 0 && PlaceFrame(S, O, S.Frame) && ConverterFor(O, S.Frame))
             ConvertAndQueue(S, OutputNum, const_cast<const uint8_t**>(S.Frame->extended_data),
                             S.Frame->nb_samples);
         av_frame_unref(S.Frame);
@@ -507,6 +591,152 @@ void HandlePacket(ReaderSource& S, const AVPacket* Pkt)
         DecodePacket(S, static_cast<uint32_t>(OutputNum), Pkt);
     else if (!O.Info.Audio)
         QueuePacket(S, static_cast<uint32_t>(OutputNum), Pkt);
+}
+
+// ---- Starting at a position ----
+
+bool NeedsReference(const OutputState& O) { return O.Decoder && O.Grid > 0 && !O.HaveRef; }
+
+// Notes the second decoded frame of the stream as the output's reference;
+// an output whose frames do not fall on the grid is not placed.
+void LearnFromFrames(ReaderSource& S, OutputState& O, uint64_t* Decoded, int* Frames)
+{
+    while (avcodec_receive_frame(O.Decoder, S.Frame) >= 0) {
+        if (S.Frame->nb_samples > 0 && ++*Frames == 2 && NeedsReference(O)) {
+            O.RefPts = S.Frame->best_effort_timestamp;
+            O.RefSample = *Decoded;
+            O.HaveRef = true;
+            if (O.RefPts == AV_NOPTS_VALUE || O.RefSample % O.Grid != 0)
+                O.Grid = 0;
+        }
+        if (S.Frame->nb_samples > 0)
+            *Decoded += static_cast<uint64_t>(S.Frame->nb_samples);
+        av_frame_unref(S.Frame);
+    }
+}
+
+// Decodes the first packets of the file (reopened at its beginning) until
+// every placeable output has its reference; outputs still without one are
+// not placed. The decoders are flushed afterwards.
+void LearnReferences(ReaderSource& S)
+{
+    std::vector<uint64_t> Decoded(S.Outputs.size());
+    std::vector<int> Frames(S.Outputs.size());
+    for (int Read = 0; Read < ReferencePackets; ++Read) {
+        bool Missing = false;
+        for (const OutputState& O : S.Outputs)
+            Missing |= NeedsReference(O);
+        if (!Missing || av_read_frame(S.Format, S.Packet) < 0)
+            break;
+        int Num = S.Packet->stream_index >= 0 && static_cast<size_t>(S.Packet->stream_index) < S.OutputOfStream.size()
+                      ? S.OutputOfStream[S.Packet->stream_index]
+                      : -1;
+        if (Num >= 0 && NeedsReference(S.Outputs[Num]) &&
+            avcodec_send_packet(S.Outputs[Num].Decoder, S.Packet) >= 0)
+            LearnFromFrames(S, S.Outputs[Num], &Decoded[Num], &Frames[Num]);
+        av_packet_unref(S.Packet);
+    }
+    for (OutputState& O : S.Outputs) {
+        if (NeedsReference(O))
+            O.Grid = 0;
+        O.HaveRef = true;
+        if (O.Decoder)
+            avcodec_flush_buffers(O.Decoder);
+    }
+}
+
+// Every decoded output can be placed after a seek.
+bool Placeable(const ReaderSource& S)
+{
+    bool Audio = false;
+    for (const OutputState& O : S.Outputs) {
+        if (O.Decoder && O.Grid == 0)
+            return false;
+        Audio |= O.Decoder != nullptr;
+    }
+    return Audio;
+}
+
+// The stamp of the first decoded output's Target sample, less the lead, in
+// its stream's time base; false when that lies at the stream's beginning.
+bool SeekStamp(const ReaderSource& S, int64_t LeadMs, int* Stream, int64_t* Stamp)
+{
+    for (const OutputState& O : S.Outputs) {
+        if (!O.Decoder)
+            continue;
+        const AVStream* St = S.Format->streams[O.Stream];
+        const AVRational PerSample{1, static_cast<int>(O.Info.Wave.nSamplesPerSec)};
+        if (O.Target > static_cast<uint64_t>(MaxPlacedSample))
+            return false;
+        int64_t Ahead = static_cast<int64_t>(O.Target) - static_cast<int64_t>(O.RefSample);
+        int64_t Lead = av_rescale_q(LeadMs, AVRational{1, 1000}, St->time_base);
+        int64_t Pts = 0;
+        if (__builtin_add_overflow(O.RefPts, av_rescale_q(Ahead, PerSample, St->time_base), &Pts) ||
+            __builtin_sub_overflow(Pts, Lead, &Pts))
+            return false;
+        *Stream = O.Stream;
+        *Stamp = Pts;
+        return Pts > O.RefPts;
+    }
+    return false;
+}
+
+// Seeks every stream to a packet LeadMs or more before the targets and
+// readies the decoders to settle; false when the file is to be decoded
+// from its beginning instead.
+bool SeekBeforeTargets(ReaderSource& S, int64_t LeadMs)
+{
+    int Stream = -1;
+    int64_t Stamp = 0;
+    if (LeadMs > LongestSeekLeadMs || !SeekStamp(S, LeadMs, &Stream, &Stamp) ||
+        av_seek_frame(S.Format, Stream, Stamp, AVSEEK_FLAG_BACKWARD) < 0)
+        return false;
+    S.SeekLeadMs = LeadMs;
+    S.Ready.clear();
+    for (OutputState& O : S.Outputs) {
+        if (!O.Decoder)
+            continue;
+        avcodec_flush_buffers(O.Decoder);
+        swr_free(&O.Convert); // set up afresh for the first delivered frame
+        O.Settling = SettlePackets;
+        O.Placed = O.Overshot = false;
+    }
+    return true;
+}
+
+// Reopens the file at its beginning with decoders of the same streams.
+bool Reopen(ReaderSource& S)
+{
+    for (OutputState& O : S.Outputs)
+        CloseCodec(O);
+    CloseDemuxer(S);
+    if (!OpenDemuxer(S) || !SameOutputs(S))
+        return false;
+    for (OutputState& O : S.Outputs) {
+        OpenCodec(S, O);
+        O.Placed = true;
+        O.Overshot = false;
+    }
+    S.Fresh = true;
+    return true;
+}
+
+// The file ended before a seek's settling was over: the seek went too late.
+void NoteUnplacedAtEnd(ReaderSource& S)
+{
+    if (S.ReadFailed)
+        return;
+    for (OutputState& O : S.Outputs)
+        if (O.Decoder && !O.Placed)
+            O.Overshot = true;
+}
+
+bool AnyOvershot(const ReaderSource& S)
+{
+    for (const OutputState& O : S.Outputs)
+        if (O.Overshot)
+            return true;
+    return false;
 }
 
 } // namespace
@@ -586,31 +816,78 @@ uint64_t ReaderSourceDuration(const ReaderSource* S)
     return static_cast<uint64_t>(av_rescale(D, UnitsPerSecond, AV_TIME_BASE));
 }
 
-bool ReaderSourceStart(ReaderSource* S, uint64_t Time)
+namespace {
+
+void SetTargets(ReaderSource& S, uint64_t Time)
 {
-    S->Ready.clear();
-    S->Ended = false;
-    S->ReadFailed = false;
-    if (!S->Fresh) {
-        for (OutputState& O : S->Outputs)
-            CloseCodec(O);
-        CloseDemuxer(*S);
-        if (!OpenDemuxer(*S) || !SameOutputs(*S)) {
-            S->Ended = S->ReadFailed = true;
-            return false;
-        }
-        OpenCodecs(*S);
-        S->Fresh = true;
-    }
-    S->StartTime = Time;
-    for (OutputState& O : S->Outputs) {
+    S.StartTime = Time;
+    for (OutputState& O : S.Outputs) {
         O.Produced = 0;
+        O.Placed = true;
+        O.Overshot = false;
         O.Target = O.Info.Audio ? static_cast<uint64_t>(av_rescale_rnd(static_cast<int64_t>(Time),
                                                                        O.Info.Wave.nSamplesPerSec, UnitsPerSecond,
                                                                        AV_ROUND_UP))
                                 : 0;
     }
+}
+
+bool NeedsAnyReference(const ReaderSource& S)
+{
+    for (const OutputState& O : S.Outputs)
+        if (NeedsReference(O))
+            return true;
+    return false;
+}
+
+// From the beginning of the file: reopened unless nothing was read yet.
+bool StartFromBeginning(ReaderSource& S)
+{
+    if (!S.Fresh && !Reopen(S))
+        return false;
+    for (OutputState& O : S.Outputs) {
+        O.Produced = 0;
+        O.Placed = true;
+        O.Overshot = false;
+    }
     return true;
+}
+
+// Seeks before the targets when every decoded output can be placed,
+// learning the references first if needed.
+bool SeekToTargets(ReaderSource& S, int64_t LeadMs)
+{
+    if (!Placeable(S))
+        return false;
+    if (NeedsAnyReference(S)) {
+        if (!StartFromBeginning(S))
+            return false;
+        S.Fresh = false;
+        LearnReferences(S);
+        if (!Placeable(S))
+            return false;
+    }
+    S.Fresh = false;
+    return SeekBeforeTargets(S, LeadMs);
+}
+
+bool Fail(ReaderSource& S)
+{
+    S.Ended = S.ReadFailed = true;
+    return false;
+}
+
+} // namespace
+
+bool ReaderSourceStart(ReaderSource* S, uint64_t Time)
+{
+    S->Ready.clear();
+    S->Ended = false;
+    S->ReadFailed = false;
+    SetTargets(*S, Time);
+    if (Time > 0 && SeekToTargets(*S, FirstSeekLeadMs))
+        return true;
+    return StartFromBeginning(*S) || Fail(*S);
 }
 
 SourceStep ReaderSourceNext(ReaderSource* S, ReaderSample* Out)
@@ -629,9 +906,17 @@ SourceStep ReaderSourceNext(ReaderSource* S, ReaderSample* Out)
         DrainDecoders(*S);
         S->Ended = true;
         S->ReadFailed = Ret != AVERROR_EOF;
-        return SourceStep::Working;
+        NoteUnplacedAtEnd(*S);
+    } else {
+        HandlePacket(*S, S->Packet);
+        av_packet_unref(S->Packet);
     }
-    HandlePacket(*S, S->Packet);
-    av_packet_unref(S->Packet);
+    // The seek went too near the position for the decoder to settle before
+    // it: further back, or from the beginning.
+    if (AnyOvershot(*S)) {
+        S->Ended = S->ReadFailed = false;
+        if (!SeekBeforeTargets(*S, S->SeekLeadMs * 4) && !StartFromBeginning(*S))
+            Fail(*S);
+    }
     return SourceStep::Working;
 }

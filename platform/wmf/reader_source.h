@@ -49,7 +49,10 @@ bool ReaderSourceMissingCodec(const ReaderSource* Source);
 uint64_t ReaderSourceDuration(const ReaderSource* Source);
 
 // Positions every output at Time (100 ns): audio from the first sample at or
-// after Time, exactly as a decode from the start would give it; packets of
+// after Time, as a decode from the start would give it (Windows Media Audio
+// by a seek a little before Time, at a cost that does not grow with Time;
+// bit for bit, except where a very low bit rate stream fills bands with
+// the decoder's running noise, which a seek starts elsewhere); packets of
 // other outputs from those stamped at or after Time. False when the file can
 // no longer be read.
 bool ReaderSourceStart(ReaderSource* Source, uint64_t Time);
