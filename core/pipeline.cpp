@@ -40,7 +40,7 @@ int WriteSection(PlayerInstanceType* Player, uint32_t Offset, uint32_t Size)
     // is gone would only flood the host with progress.
     if (Player->DSoundProp && IsDSoundStreamGivenUp(Player->DSoundProp)) {
         DropPendingSection(Player);
-        PostHostMessage(Player->hPar, ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_PAUSED, 0);
+        PostHostMessage(Player->hPar, Player, ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_PAUSED, 0);
         Player->PlayState = ZEB_PLAYER_STATE_PAUSED;
         return 0;
     }
@@ -101,7 +101,7 @@ int StreamToOutput(PlayerInstanceType* PlayerInstance)
         if (Player->DSoundProp)
             StartPendingPreload(Player->DSoundProp);
         CloseOutputStreams(Player);
-        PostHostMessage(Player->hPar, ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_EOS, 0);
+        PostHostMessage(Player->hPar, Player, ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_EOS, 0);
         Player->PlayState = ZEB_PLAYER_STATE_EOS;
         return 0;
     }
@@ -128,10 +128,10 @@ void SendProgressUpdates(PlayerInstanceType* PlayerInstance)
 {
     PlayerInstanceType* Player = PlayerInstance;
     Player->LastTimeNotify = static_cast<uint32_t>(Player->ElapsedTime);
-    PostHostMessage(Player->hPar, ZEB_NTF_ELAPSED_TIME, 0, Player->LastTimeNotify);
+    PostHostMessage(Player->hPar, Player, ZEB_NTF_ELAPSED_TIME, 0, Player->LastTimeNotify);
     uint32_t TrackMs = Player->MPEGFileInfo ? TrackMilliseconds(Player->MPEGFileInfo) : 0;
     // An empty position scale (track length 0) reports position 0.
     double Ratio = TrackMs ? Player->ElapsedTime / static_cast<double>(TrackMs) : 0.0;
     uint32_t Position = static_cast<uint32_t>(Round(Player->ElapsedLimit * Ratio));
-    PostHostMessage(Player->hPar, ZEB_NTF_POSITION, 0, Position);
+    PostHostMessage(Player->hPar, Player, ZEB_NTF_POSITION, 0, Position);
 }

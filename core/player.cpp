@@ -29,7 +29,7 @@ constexpr int NoOutputMainVolume = 100;
 
 void PostToHost(PlayerInstanceType* Player, uint32_t Msg, uint32_t wParam, uint32_t lParam)
 {
-    PostHostMessage(Player->hPar, Msg, wParam, lParam);
+    PostHostMessage(Player->hPar, Player, Msg, wParam, lParam);
 }
 
 int OutputCommand(PlayerInstanceType* Player, uint32_t Cmd, uint32_t Param)
@@ -502,7 +502,7 @@ PlayerInstanceType* CreatePlayer(void* hWnd)
     while (!Player->Flag.load())
         Sleep(0);
     InstanceCount++;
-    Player->AIOBuf = InitAIOBuffers(InBufSz, hWnd);
+    Player->AIOBuf = InitAIOBuffers(InBufSz, hWnd, Player);
     db_printf("Player Instance create\n");
     return Player;
 }

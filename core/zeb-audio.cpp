@@ -174,6 +174,41 @@ void QueueCommand(PlayerInstanceType* Player, uint32_t Msg, va_list Args)
     CmdQueuePost(Player->Queue, Msg, wParam, lParam);
 }
 
+// The exact length: variable-rate MPEG without a frame table and ADTS
+// streams are read whole; every other input knows its sample count.
+void ScanForExactLength(AudioFileFmtType Format, MPEGFileInfoType* Info)
+{
+    const EngineOpsType* Engine = EngineFor(Format);
+    if (Engine->ScanLength)
+        Engine->ScanLength(Info);
+}
+
+void CopyName(char (&Dest)[16], const char* Name)
+{
+    snprintf(Dest, sizeof Dest, "%s", Name ? Name : "");
+}
+
+ZEBTrackDetails DescribeTrack(AudioFileFmtType Format, const MPEGFileInfoType* Info, const char* Path)
+{
+    ZEBTrackDetails Details{};
+    Details.SampleRate = Info->SampleRate;
+    Details.Channels = Info->Channels;
+    Details.Frames = Info->TotalSamples;
+    if (Info->TotalSamples && Info->SampleRate)
+        Details.LengthMs = Info->TotalSamples * 1000u / Info->SampleRate;
+    else
+        Details.LengthMs = uint64_t{Info->TrackLength} * 1000u;
+    if (!Details.Frames)
+        Details.Frames = Details.LengthMs * Info->SampleRate / 1000u;
+    Details.BitRate = Info->BitRate > 0 ? static_cast<uint32_t>(Info->BitRate) : 0;
+    Details.VBR = Info->VBRFlag != 0;
+    const EngineOpsType* Engine = EngineFor(Format);
+    CodecNamesType Names = Engine->Names ? Engine->Names(Info, Path) : CodecNamesType{"", ""};
+    CopyName(Details.Codec, Names.Codec);
+    CopyName(Details.Container, Names.Container);
+    return Details;
+}
+
 } // namespace
 
 // ---- Exports ----
@@ -254,6 +289,25 @@ ZEB_API int ZEBAudioGetMP3TrackInfo(const char* FileName, MPEGTrackInfoType* pTr
     return 1;
 }
 
+ZEB_API int ZEBAudioGetTrackDetails(const char* FileName, ZEBTrackDetails* Details)
+{
+    constexpr uint32_t MinimumSize = 16; // Size and LengthMs
+    if (!FileName || !Details || Details->Size < MinimumSize)
+        return 0;
+    MPEGFileInfoType* Info = nullptr;
+    AudioFileFmtType Format = OpenFileStream(FileName, &Info);
+    if (!Info)
+        return 0;
+    ScanForExactLength(Format, Info);
+    ZEBTrackDetails Found = DescribeTrack(Format, Info, FileName);
+    CloseFileStream(Format, Info);
+    uint32_t Size = Details->Size;
+    size_t Fill = Size < sizeof Found ? Size : sizeof Found;
+    memcpy(reinterpret_cast<char*>(Details) + sizeof Found.Size, reinterpret_cast<const char*>(&Found) + sizeof Found.Size,
+           Fill - sizeof Found.Size);
+    return 1;
+}
+
 ZEB_API void ZEBAudioFormatErrorString(int Cmd, int ErrorCode, char* Buffer)
 {
     if (!Buffer)
@@ -278,5 +332,7 @@ ZEB_API int _ZEBAudioGetMP3TrackInfo(const char* FileName, MPEGTrackInfoType* pT
     __attribute__((alias("ZEBAudioGetMP3TrackInfo")));
 ZEB_API void _ZEBAudioFormatErrorString(int Cmd, int ErrorCode, char* Buffer)
     __attribute__((alias("ZEBAudioFormatErrorString")));
+ZEB_API int _ZEBAudioGetTrackDetails(const char* FileName, ZEBTrackDetails* Details)
+    __attribute__((alias("ZEBAudioGetTrackDetails")));
 
 } // extern "C"

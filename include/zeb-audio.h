@@ -41,10 +41,16 @@
  * went away): the stream ends, and a new "Output Open" of that device
  * index connects afresh.
  *
- * Threads: any thread may call any function, and several may send commands
- * to one player; a player handles its commands in the order they were
- * queued. A player must not be used during or after ZEBAudioPlayerDestroy,
- * which must not be called from that player's own modules or filters.
+ * Threads: every export may be called from any thread, and several threads
+ * may send commands to one player; a player handles its commands in the
+ * order they were queued, on its own thread. One window may serve any
+ * number of players: each ZEBMessage names the player that posted it
+ * (null for none), and ZEBWindowGetMessage may be called from one thread
+ * while players post from theirs. A window is normally drained by a single
+ * host thread (its descriptor suits one event loop). Output module and
+ * filter callbacks run on the player's thread, never on the host's, and
+ * may not call ZEBAudioPlayerDestroy of that player. A player must not be
+ * used during or after ZEBAudioPlayerDestroy.
  *
  * Link with pkg-config --libs zeb-audio, or find_package(zeb-audio) and
  * target zeb-audio::zeb-audio.
@@ -131,10 +137,15 @@ typedef enum ZEB_PlayerState {
 
 /* ---- Host window: the receiver of a player's messages ---- */
 typedef struct ZEBWindow ZEBWindow;
+/* Player is the handle ZEBAudioPlayerCreate returned for the player that
+   posted the message (its threads and its output's included); it is only
+   a name, still valid after ZEBAudioPlayerDestroy as a value to compare.
+   One window may serve any number of players. */
 typedef struct ZEBMessage {
     uint32_t Msg;
     uint32_t wParam;
     uint32_t lParam;
+    void* Player;
 } ZEBMessage;
 
 ZEB_API ZEBWindow* ZEBWindowCreate(void);
@@ -166,6 +177,28 @@ typedef struct MPEGTrackInfoType {
     uint16_t Channels;
     int Supported;        /* 1 when at most 2 channels of 16-bit samples */
 } MPEGTrackInfoType;
+
+/* The exact description of a track. The caller sets Size to the bytes it
+   passes (sizeof(ZEBTrackDetails) of its header); fields past Size are not
+   written, so the record may grow. Frames counts sample frames per channel
+   and LengthMs is Frames at SampleRate, exact where the format records it
+   (Xing/Info or VBRI frame counts, FLAC and WAVE sample counts, MP4 and WMA
+   durations, Vorbis totals) and found by reading the whole stream for MPEG
+   without a frame table and for ADTS AAC. BitRate is in bit/s (0 unknown),
+   VBR 1 for a variable bit rate. Codec and Container are short lower-case
+   names such as "mp3", "pcm", "flac", "vorbis", "aac", "wmav2" and "mpeg",
+   "wave", "w64", "aiff", "ogg", "adts", "mp4", "asf". */
+typedef struct ZEBTrackDetails {
+    uint32_t Size;
+    uint64_t LengthMs;
+    uint64_t Frames;
+    uint32_t SampleRate;
+    uint32_t Channels;
+    uint32_t BitRate;
+    uint32_t VBR;
+    char Codec[16];
+    char Container[16];
+} ZEBTrackDetails;
 
 /* ---- Plug-ins: output modules and output filters ----
 
@@ -256,6 +289,10 @@ ZEB_API void ZEBAudioFreeDeviceEnums(char** DevEnums);
 ZEB_API uint32_t ZEBAudioGetMP3TrackLength(const char* FileName);
 /* 1 and the record filled, or 0 (null record or file not opened). */
 ZEB_API int ZEBAudioGetMP3TrackInfo(const char* FileName, MPEGTrackInfoType* pTrackInfo);
+/* Fills Details (its Size set by the caller, at least 16) for any file a
+   player opens: non-zero on success, 0 for a null argument, a Size under
+   16 or a file that is not opened. */
+ZEB_API int ZEBAudioGetTrackDetails(const char* FileName, ZEBTrackDetails* Details);
 /* Writes "Audio core error on ommand '<command>', error: <text>" into
    Buffer, which must hold ZEB_ERROR_STRING_SIZE bytes. The answers to an
    "Output Open" of "DSOUND" carry ZEB_CMD_DSOUND_OUTPUT_OPEN, which this
@@ -270,6 +307,7 @@ ZEB_API void _ZEBAudioFreeDeviceEnums(char** DevEnums);
 ZEB_API uint32_t _ZEBAudioGetMP3TrackLength(const char* FileName);
 ZEB_API int _ZEBAudioGetMP3TrackInfo(const char* FileName, MPEGTrackInfoType* pTrackInfo);
 ZEB_API void _ZEBAudioFormatErrorString(int Cmd, int ErrorCode, char* Buffer);
+ZEB_API int _ZEBAudioGetTrackDetails(const char* FileName, ZEBTrackDetails* Details);
 
 /* ---- Windows Media header attributes (exported with the underscore only) ----
 

@@ -54,7 +54,7 @@ typedef std::unique_lock<ZEBCriticalSection> RecordLock;
 void PostError(DSoundPropType* DSoundProp, uint32_t Error, uint32_t Detail)
 {
     db_printf("dsound: error %u detail %u\n", Error, Detail);
-    PostHostMessage(DSoundProp->hPar, ZEB_NTF_ERROR, Error, Detail);
+    PostHostMessage(DSoundProp->hPar, DSoundProp->Player, ZEB_NTF_ERROR, Error, Detail);
 }
 
 // Copies a description, shortened to fit without cutting a UTF-8 sequence.

@@ -38,6 +38,7 @@ struct DSoundPropType {
     uint16_t Channels;
     uint32_t sBufferSize;       // one second of the buffer's format, bytes
     void* hPar;                 // host window for error notifications
+    void* Player;               // the player they name (never dereferenced)
     uint32_t lBufferSize;       // capacity of lBuffer (at least sBufferSize / 2)
     uint32_t Level;             // buffer volume level 0..100, kept across buffer changes
     // During a write that may stop early: the player's command queue, whose

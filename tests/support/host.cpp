@@ -52,7 +52,7 @@ std::string Describe(const std::vector<ZEBMessage>& Msgs)
     return Out;
 }
 
-ZEBMessage Msg(uint32_t M, uint32_t W, uint32_t L) { return ZEBMessage{M, W, L}; }
+ZEBMessage Msg(uint32_t M, uint32_t W, uint32_t L) { return ZEBMessage{M, W, L, nullptr}; }
 
 bool Same(const std::vector<ZEBMessage>& A, const std::vector<ZEBMessage>& B)
 {
@@ -77,7 +77,7 @@ std::vector<ZEBMessage> Host::Until(uint32_t M, uint32_t W, int TimeoutMs)
         auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(End - std::chrono::steady_clock::now()).count();
         ZEBMessage Taken;
         if (Left <= 0 || !Next(&Taken, static_cast<int>(Left))) {
-            ADD_FAILURE() << "timed out waiting for " << MessageName(ZEBMessage{M, W, 0}) << " after " << Describe(Got);
+            ADD_FAILURE() << "timed out waiting for " << MessageName(ZEBMessage{M, W, 0, nullptr}) << " after " << Describe(Got);
             return Got;
         }
         Got.push_back(Taken);
