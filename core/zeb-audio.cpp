@@ -27,6 +27,10 @@ const char* const CmdTable[ZEB_CMD_LAST - ZEB_CMD_FIRST + 1] = {
     "Set Ouput Frequency", "Internal Error", "Output Close", "Set Main Volume", "Get Main Volume",
 };
 
+const char* const ExtraCmdTable[ZEB_CMD_EXTRA_LAST - ZEB_CMD_EXTRA_FIRST + 1] = {
+    "Get Play Position", "Set Heard Progress",
+};
+
 const char* const ErrorTable[ZEB_ERR_LAST + 1] = {
     "Unknown error",
     "Input Open Error - file not found or unsupported file format",
@@ -113,6 +117,8 @@ struct LibraryLifetime {
 
 bool IsQueuedCommand(uint32_t Msg)
 {
+    if (Msg >= ZEB_CMD_EXTRA_FIRST && Msg <= ZEB_CMD_EXTRA_LAST)
+        return true;
     return Msg >= ZEB_CMD_FIRST && Msg <= ZEB_CMD_LAST && Msg != ZEB_CMD_INTERNAL_ERROR;
 }
 
@@ -163,6 +169,7 @@ void QueueCommand(PlayerInstanceType* Player, uint32_t Msg, va_list Args)
     case ZEB_CMD_SET_INPUT_POSITION_RANGE:
     case ZEB_CMD_SET_DURATION:
     case ZEB_CMD_SET_INPUT_TIME_INTERVAL:
+    case ZEB_CMD_SET_HEARD_PROGRESS:
         lParam = va_arg(Args, uint32_t);
         break;
     case ZEB_CMD_SET_OUTPUT_FREQUENCY:
@@ -303,8 +310,9 @@ ZEB_API int ZEBAudioGetTrackDetails(const char* FileName, ZEBTrackDetails* Detai
     CloseFileStream(Format, Info);
     uint32_t Size = Details->Size;
     size_t Fill = Size < sizeof Found ? Size : sizeof Found;
-    memcpy(reinterpret_cast<char*>(Details) + sizeof Found.Size, reinterpret_cast<const char*>(&Found) + sizeof Found.Size,
-           Fill - sizeof Found.Size);
+    // Everything after the caller's Size field, up to the caller's size.
+    constexpr size_t Skip = sizeof Found.Size;
+    memcpy(reinterpret_cast<char*>(Details) + Skip, reinterpret_cast<const char*>(&Found) + Skip, Fill - Skip);
     return 1;
 }
 
@@ -315,6 +323,8 @@ ZEB_API void ZEBAudioFormatErrorString(int Cmd, int ErrorCode, char* Buffer)
     const char* Command = "Unknown Command";
     if (Cmd >= static_cast<int>(ZEB_CMD_FIRST) && Cmd <= static_cast<int>(ZEB_CMD_LAST))
         Command = CmdTable[Cmd - ZEB_CMD_FIRST];
+    else if (Cmd >= static_cast<int>(ZEB_CMD_EXTRA_FIRST) && Cmd <= static_cast<int>(ZEB_CMD_EXTRA_LAST))
+        Command = ExtraCmdTable[Cmd - ZEB_CMD_EXTRA_FIRST];
     const char* Error = "Invalid Error Code";
     if (ErrorCode >= 0 && ErrorCode <= ZEB_ERR_LAST)
         Error = ErrorTable[ErrorCode];

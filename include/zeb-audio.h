@@ -27,6 +27,7 @@
  *   "Ping"                  OK, ZEB_NTF_PONG
  *   "Set Duration"          OK | 7
  *   "Get Main Volume"       OK, ZEB_NTF_MAIN_VOLUME
+ *   "Get Play Position"     OK, ZEB_NTF_PLAY_POSITION
  *   all others              OK
  *
  * "Get Main Volume" on a player without an output command slot (no output,
@@ -35,6 +36,7 @@
  *
  * ZEB_NTF_PLAY_STATE 3 (end of stream) is posted when decoding reaches the
  * end of the input; the input is then closed and a new "Input Open" is needed.
+ * On the built-in output ZEB_NTF_PLAYED_OUT follows once that end is heard.
  * ZEB_NTF_ERROR reports failures outside any command; after (8, 0) the
  * player thread has ended and the player can only be destroyed. (10, 9)
  * means the sound device of a "DSOUND" output was lost (the sound server
@@ -96,6 +98,12 @@ extern "C" {
 /* Internal form of "Output Open" for the built-in "DSOUND" output; the
    responses to such an "Output Open" carry this code. */
 #define ZEB_CMD_DSOUND_OUTPUT_OPEN       0x83E8
+/* Additions beside the protocol's range. "Get Play Position" is answered
+   with OK, then ZEB_NTF_PLAY_POSITION. "Set Heard Progress" (uint32_t 1 on,
+   0 off; off by default) makes ZEB_NTF_ELAPSED_TIME and ZEB_NTF_POSITION
+   report the heard position instead of the decoded one; answered with OK. */
+#define ZEB_CMD_GET_PLAY_POSITION        0x8100
+#define ZEB_CMD_SET_HEARD_PROGRESS       0x8101
 
 /* ---- Host messages (ZEBMessage.Msg) ---- */
 #define ZEB_RSP_ERROR        0x8000 /* wParam command, lParam error 1..13 */
@@ -108,6 +116,13 @@ extern "C" {
 #define ZEB_NTF_PRELOAD      0x8007 /* wParam 0 done, 1 output not ready, 2 no input */
 #define ZEB_NTF_ERROR        0x8008 /* wParam error code, lParam detail */
 #define ZEB_NTF_MAIN_VOLUME  0x8009 /* lParam level 0..100 */
+/* lParam the position being heard, in milliseconds: the decoded position
+   less what the output still holds (the built-in output's unplayed buffer;
+   a host module's OutputBufferedMs, without which nothing is subtracted). */
+#define ZEB_NTF_PLAY_POSITION 0x8100
+/* The built-in output has played the last of a stream that ended
+   (ZEB_PLAYER_STATE_EOS came first) and stopped its buffer. */
+#define ZEB_NTF_PLAYED_OUT    0x8101
 
 /* ---- Error codes ---- */
 #define ZEB_ERR_NONE                0
@@ -226,7 +241,12 @@ typedef struct ZEBTrackDetails {
                     non-zero for success, 0 for failure (the command is
                     answered with error 13), except that "Get Main Volume"
                     returns the level 0..100 and the results of "Output
-                    Drain" and "Set Main Volume" are not reported. */
+                    Drain" and "Set Main Volume" are not reported.
+     OutputBufferedMs  milliseconds of audio written that the module has not
+                    yet played out (the heard position is the decoded one
+                    less this). Appended after OutputCmd: a register
+                    function built against an older header leaves it null,
+                    and the table only ever grows at its end. */
 
 /* One output. A null slot means the module lacks that operation. */
 typedef struct OutputModule {
@@ -237,6 +257,7 @@ typedef struct OutputModule {
     void (*OutputWrite)(void* OutputInst, void* SampleBfr, uint32_t Size,
                         uint16_t BytesPerSample, uint16_t Channels, uint32_t SampleRate);
     int (*OutputCmd)(void* OutputInst, uint32_t Cmd, uint32_t Param);
+    uint32_t (*OutputBufferedMs)(void* OutputInst);
 } OutputModule;
 
 /* One filter; it changes each block in place before the output sees it.
@@ -280,7 +301,9 @@ ZEB_API void ZEBAudioPlayerDestroy(void* Player);
      "Set Duration"                           uint32_t seconds
      "Set Input Time Interval"                uint32_t milliseconds
      "Set Ouput Frequency"                    double ratio (1.0 normal)
-   Codes outside 0x8000..0x8014 and 0x8011 queue nothing. */
+     "Set Heard Progress"                     uint32_t 1 on, 0 off
+   Codes other than 0x8000..0x8014 (except 0x8011), 0x8100 and 0x8101
+   queue nothing. */
 ZEB_API void ZEBAudioMessageSend(void* Player, uint32_t Msg, ...);
 /* Lists output devices; element i is device index i for "Output Open". */
 ZEB_API char** ZEBAudioEnumerateDevices(unsigned int* Count);
@@ -362,43 +385,68 @@ ZEB_API uint32_t _WMGetHeaderAttributeCount(void* WMHandle);
 ZEB_API int _WMGetHeaderAttributeByIndex(void* WMHandle, uint32_t Index, uint16_t** ppwszName, uint32_t* pType,
                                          uint8_t** ppbValue, uint32_t* pcbLength);
 
-/* ---- Typed helpers: one per command ---- */
+/* ---- Commands: one plain function per command ----
 
-static inline void ZEBAudioInputOpen(void* Player, const char* Path)
-{ ZEBAudioMessageSend(Player, ZEB_CMD_INPUT_OPEN, Path); }
-static inline void ZEBAudioStop(void* Player) { ZEBAudioMessageSend(Player, ZEB_CMD_STOP); }
-static inline void ZEBAudioPause(void* Player) { ZEBAudioMessageSend(Player, ZEB_CMD_PAUSE); }
-static inline void ZEBAudioPlay(void* Player) { ZEBAudioMessageSend(Player, ZEB_CMD_PLAY); }
-static inline void ZEBAudioSeek(void* Player, uint32_t Posn, uint32_t Range)
-{ ZEBAudioMessageSend(Player, ZEB_CMD_SEEK, Posn, Range); }
+   Each queues the command as ZEBAudioMessageSend does with the same
+   arguments; none is variadic, so any language's foreign-function
+   interface can call them. Each is also exported with one leading
+   underscore. */
+
+ZEB_API void ZEBAudioInputOpen(void* Player, const char* Path);
+ZEB_API void ZEBAudioStop(void* Player);
+ZEB_API void ZEBAudioPause(void* Player);
+ZEB_API void ZEBAudioPlay(void* Player);
+ZEB_API void ZEBAudioSeek(void* Player, uint32_t Posn, uint32_t Range);
 /* Opens the built-in output on device DeviceIndex (0 = system default). */
-static inline void ZEBAudioOutputOpenDSound(void* Player, void* Window, uint32_t DeviceIndex)
-{ ZEBAudioMessageSend(Player, ZEB_CMD_OUTPUT_OPEN, "DSOUND", (uintptr_t)Window, (uintptr_t)DeviceIndex); }
+ZEB_API void ZEBAudioOutputOpenDSound(void* Player, void* Window, uint32_t DeviceIndex);
 /* Opens a host output module. Name must not be "DSOUND". */
-static inline void ZEBAudioOutputOpenModule(void* Player, const char* Name,
-                                            ZEBOutputRegisterFunc Register, void* CreateParams)
-{ ZEBAudioMessageSend(Player, ZEB_CMD_OUTPUT_OPEN, Name, (uintptr_t)Register, (uintptr_t)CreateParams); }
-static inline void ZEBAudioSetOutputVolume(void* Player, uint32_t Level)
-{ ZEBAudioMessageSend(Player, ZEB_CMD_SET_OUTPUT_VOLUME, Level); }
-static inline void ZEBAudioAddOutputFilter(void* Player, ZEBFilterRegisterFunc Register, void* CreateParams)
-{ ZEBAudioMessageSend(Player, ZEB_CMD_ADD_OUTPUT_FILTER, (uintptr_t)Register, (uintptr_t)CreateParams); }
-static inline void ZEBAudioPreloadBuffers(void* Player) { ZEBAudioMessageSend(Player, ZEB_CMD_PRELOAD_BUFFERS); }
-static inline void ZEBAudioSetInputPositionRange(void* Player, uint32_t Range)
-{ ZEBAudioMessageSend(Player, ZEB_CMD_SET_INPUT_POSITION_RANGE, Range); }
-static inline void ZEBAudioOutputReset(void* Player) { ZEBAudioMessageSend(Player, ZEB_CMD_OUTPUT_RESET); }
-static inline void ZEBAudioOutputDrain(void* Player) { ZEBAudioMessageSend(Player, ZEB_CMD_OUTPUT_DRAIN); }
-static inline void ZEBAudioPing(void* Player) { ZEBAudioMessageSend(Player, ZEB_CMD_PING); }
-static inline void ZEBAudioInputClose(void* Player) { ZEBAudioMessageSend(Player, ZEB_CMD_INPUT_CLOSE); }
-static inline void ZEBAudioSetDuration(void* Player, uint32_t Seconds)
-{ ZEBAudioMessageSend(Player, ZEB_CMD_SET_DURATION, Seconds); }
-static inline void ZEBAudioSetInputTimeInterval(void* Player, uint32_t Milliseconds)
-{ ZEBAudioMessageSend(Player, ZEB_CMD_SET_INPUT_TIME_INTERVAL, Milliseconds); }
-static inline void ZEBAudioSetOutputFrequency(void* Player, double Ratio)
-{ ZEBAudioMessageSend(Player, ZEB_CMD_SET_OUTPUT_FREQUENCY, Ratio); }
-static inline void ZEBAudioOutputClose(void* Player) { ZEBAudioMessageSend(Player, ZEB_CMD_OUTPUT_CLOSE); }
-static inline void ZEBAudioSetMainVolume(void* Player, uint32_t Level)
-{ ZEBAudioMessageSend(Player, ZEB_CMD_SET_MAIN_VOLUME, Level); }
-static inline void ZEBAudioGetMainVolume(void* Player) { ZEBAudioMessageSend(Player, ZEB_CMD_GET_MAIN_VOLUME); }
+ZEB_API void ZEBAudioOutputOpenModule(void* Player, const char* Name,
+                                      ZEBOutputRegisterFunc Register, void* CreateParams);
+ZEB_API void ZEBAudioSetOutputVolume(void* Player, uint32_t Level);
+ZEB_API void ZEBAudioAddOutputFilter(void* Player, ZEBFilterRegisterFunc Register, void* CreateParams);
+ZEB_API void ZEBAudioPreloadBuffers(void* Player);
+ZEB_API void ZEBAudioSetInputPositionRange(void* Player, uint32_t Range);
+ZEB_API void ZEBAudioOutputReset(void* Player);
+ZEB_API void ZEBAudioOutputDrain(void* Player);
+ZEB_API void ZEBAudioPing(void* Player);
+ZEB_API void ZEBAudioInputClose(void* Player);
+ZEB_API void ZEBAudioSetDuration(void* Player, uint32_t Seconds);
+ZEB_API void ZEBAudioSetInputTimeInterval(void* Player, uint32_t Milliseconds);
+ZEB_API void ZEBAudioSetOutputFrequency(void* Player, double Ratio);
+ZEB_API void ZEBAudioOutputClose(void* Player);
+ZEB_API void ZEBAudioSetMainVolume(void* Player, uint32_t Level);
+ZEB_API void ZEBAudioGetMainVolume(void* Player);
+ZEB_API void ZEBAudioGetPlayPosition(void* Player);
+ZEB_API void ZEBAudioSetHeardProgress(void* Player, uint32_t On);
+
+ZEB_API void _ZEBAudioInputOpen(void* Player, const char* Path);
+ZEB_API void _ZEBAudioStop(void* Player);
+ZEB_API void _ZEBAudioPause(void* Player);
+ZEB_API void _ZEBAudioPlay(void* Player);
+ZEB_API void _ZEBAudioSeek(void* Player, uint32_t Posn, uint32_t Range);
+ZEB_API void _ZEBAudioOutputOpenDSound(void* Player, void* Window, uint32_t DeviceIndex);
+ZEB_API void _ZEBAudioOutputOpenModule(void* Player, const char* Name,
+                                       ZEBOutputRegisterFunc Register, void* CreateParams);
+ZEB_API void _ZEBAudioSetOutputVolume(void* Player, uint32_t Level);
+ZEB_API void _ZEBAudioAddOutputFilter(void* Player, ZEBFilterRegisterFunc Register, void* CreateParams);
+ZEB_API void _ZEBAudioPreloadBuffers(void* Player);
+ZEB_API void _ZEBAudioSetInputPositionRange(void* Player, uint32_t Range);
+ZEB_API void _ZEBAudioOutputReset(void* Player);
+ZEB_API void _ZEBAudioOutputDrain(void* Player);
+ZEB_API void _ZEBAudioPing(void* Player);
+ZEB_API void _ZEBAudioInputClose(void* Player);
+ZEB_API void _ZEBAudioSetDuration(void* Player, uint32_t Seconds);
+ZEB_API void _ZEBAudioSetInputTimeInterval(void* Player, uint32_t Milliseconds);
+ZEB_API void _ZEBAudioSetOutputFrequency(void* Player, double Ratio);
+ZEB_API void _ZEBAudioOutputClose(void* Player);
+ZEB_API void _ZEBAudioSetMainVolume(void* Player, uint32_t Level);
+ZEB_API void _ZEBAudioGetMainVolume(void* Player);
+ZEB_API void _ZEBAudioGetPlayPosition(void* Player);
+ZEB_API void _ZEBAudioSetHeardProgress(void* Player, uint32_t On);
+
+/* The library's version, "major.minor.patch"; a static string. */
+ZEB_API const char* ZEBAudioGetVersion(void);
+ZEB_API const char* _ZEBAudioGetVersion(void);
 
 #ifdef __cplusplus
 }

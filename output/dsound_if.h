@@ -46,6 +46,12 @@ struct DSoundPropType {
     // Used by the writing thread only, under hCritical.
     CmdQueue* WakeQueue;
     bool WriteInterrupted;
+    // Set by a play-out once the half after the last byte is silence (under
+    // hCritical): a play cursor more than half a buffer behind the write
+    // position has then passed the last byte. Cleared by the next stream.
+    bool SilenceAfterEnd;
+    // 1 while the host is owed ZEB_NTF_PLAYED_OUT for the stream closing now.
+    std::atomic<int> PlayedOutOwed;
 };
 
 // Master format: the primary buffer's format and the template of every
@@ -105,6 +111,13 @@ int IsDSoundStreamGivenUp(DSoundPropType* DSoundProp);
 void OpenDSoundBufferStream(DSoundPropType* DSoundProp);
 void CloseDSoundBufferStream(DSoundPropType* DSoundProp);
 void WaitDSoundStreamEnd(DSoundPropType* DSoundProp);
+// Milliseconds of the stream's audio written but not yet played: from the
+// play cursor to the write position, with preload bytes held back; 0 once
+// a play-out has passed the last byte, and for a null record.
+uint32_t DSoundBufferedMs(DSoundPropType* DSoundProp);
+// The stream about to close ended its input: ZEB_NTF_PLAYED_OUT is posted
+// once its play-out has stopped the buffer (at once when nothing plays).
+void OwePlayedOutNotice(DSoundPropType* DSoundProp);
 int PlayDSoundBuffer(DSoundPropType* DSoundProp);
 int StopDSoundBuffer(DSoundPropType* DSoundProp);
 // Drops a preload that no write has started: its bytes belong to a position

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dlfcn.h>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -67,6 +68,31 @@ TEST(FormatErrorString, UnderscoreNameIsTheSameFunction)
     _ZEBAudioFormatErrorString(0x8002, 13, B);
     EXPECT_STREQ(A, B);
     EXPECT_EQ(reinterpret_cast<void*>(&ZEBAudioPlayerCreate), reinterpret_cast<void*>(&_ZEBAudioPlayerCreate));
+}
+
+// Every command has a plain exported function under both names, which a
+// binding finds by name; the version reads major.minor.patch.
+TEST(FormatErrorString, CommandFunctionsAndVersionAreExportedUnderBothNames)
+{
+    const char* const Names[] = {
+        "ZEBAudioInputOpen", "ZEBAudioStop", "ZEBAudioPause", "ZEBAudioPlay", "ZEBAudioSeek",
+        "ZEBAudioOutputOpenDSound", "ZEBAudioOutputOpenModule", "ZEBAudioSetOutputVolume",
+        "ZEBAudioAddOutputFilter", "ZEBAudioPreloadBuffers", "ZEBAudioSetInputPositionRange",
+        "ZEBAudioOutputReset", "ZEBAudioOutputDrain", "ZEBAudioPing", "ZEBAudioInputClose",
+        "ZEBAudioSetDuration", "ZEBAudioSetInputTimeInterval", "ZEBAudioSetOutputFrequency",
+        "ZEBAudioOutputClose", "ZEBAudioSetMainVolume", "ZEBAudioGetMainVolume", "ZEBAudioGetPlayPosition",
+        "ZEBAudioGetVersion", "ZEBAudioGetTrackDetails"};
+    void* Library = dlopen("libzeb-audio.so.0", RTLD_NOW | RTLD_NOLOAD);
+    ASSERT_NE(Library, nullptr);
+    for (const char* Name : Names) {
+        void* Plain = dlsym(Library, Name);
+        EXPECT_NE(Plain, nullptr) << Name;
+        EXPECT_EQ(dlsym(Library, (std::string("_") + Name).c_str()), Plain) << Name;
+    }
+    dlclose(Library);
+    unsigned Major, Minor, Patch;
+    char End;
+    EXPECT_EQ(sscanf(ZEBAudioGetVersion(), "%u.%u.%u%c", &Major, &Minor, &Patch, &End), 3) << ZEBAudioGetVersion();
 }
 
 TEST(TrackQueries, RefuseMissingArguments)

@@ -275,6 +275,42 @@ TEST(PlayerLifetime, ManyPlayersOnOneWindowAreToldApart)
     }
 }
 
+// The heard position is the decoded one less what the host module says it
+// still holds, and the decoded one for a module without that entry; with
+// heard progress on, the progress pair reports it too. 0x8015 stays no
+// command, and the formatter names the additions.
+TEST_F(PlayerTest, PlayPositionSubtractsWhatTheModuleHolds)
+{
+    std::string Wav = FixturePath("play_position.wav");
+    WriteWav(Wav, 44100, 2, 16, TestPcm(44100, 2, 44100));
+    Out.WithBufferedMs = true;
+    Out.BufferedMs = 200;
+    TestOutput::Open(Player, &Out);
+    ZEBAudioInputOpen(Player, Wav.c_str());
+    ZEBAudioSeek(Player, 1, 2);
+    ZEBAudioGetPlayPosition(Player);
+    ZEBAudioMessageSend(Player, 0x8015);
+    ZEBAudioSetHeardProgress(Player, 1);
+    ZEBAudioSeek(Player, 3, 4);
+    ExpectAnswers({Ok(ZEB_CMD_OUTPUT_OPEN), Ok(ZEB_CMD_INPUT_OPEN), Msg(ZEB_NTF_INPUT_OPENED, 0, 1),
+                   Ok(ZEB_CMD_SEEK), Msg(ZEB_NTF_ELAPSED_TIME, 0, 500), Msg(ZEB_NTF_POSITION, 0, 50),
+                   Ok(ZEB_CMD_GET_PLAY_POSITION), Msg(ZEB_NTF_PLAY_POSITION, 0, 300),
+                   Ok(ZEB_CMD_SET_HEARD_PROGRESS), Ok(ZEB_CMD_SEEK), Msg(ZEB_NTF_ELAPSED_TIME, 0, 550),
+                   Msg(ZEB_NTF_POSITION, 0, 55)});
+    Out2.WithBufferedMs = false;
+    TestOutput::Open(Player, &Out2);
+    ZEBAudioInputOpen(Player, Wav.c_str());
+    ZEBAudioSeek(Player, 1, 4);
+    H.Drain(Player);
+    ZEBAudioGetPlayPosition(Player);
+    ExpectAnswers({Ok(ZEB_CMD_GET_PLAY_POSITION), Msg(ZEB_NTF_PLAY_POSITION, 0, 250)});
+    char Text[ZEB_ERROR_STRING_SIZE];
+    ZEBAudioFormatErrorString(ZEB_CMD_GET_PLAY_POSITION, 0, Text);
+    EXPECT_NE(strstr(Text, "'Get Play Position'"), nullptr) << Text;
+    ZEBAudioFormatErrorString(0x8015, 0, Text);
+    EXPECT_NE(strstr(Text, "'Unknown Command'"), nullptr) << Text;
+}
+
 TEST_F(PlayerTest, CommandsFromSeveralThreadsKeepEachThreadsOrder)
 {
     TestOutput::Open(Player, &Out);
