@@ -85,7 +85,7 @@ uint32_t HeardPositionMs(PlayerInstanceType* PlayerInstance)
     PlayerInstanceType* Player = PlayerInstance;
     double Held = 0;
     if (Player->DSoundProp)
-        Held = DSoundBufferedMs(Player->DSoundProp);
+        Held = DSoundBufferedMs(Player->DSoundProp, Player->PlayState == ZEB_PLAYER_STATE_PAUSED);
     else if (Player->cOutputModule.OutputBufferedMs)
         Held = Player->cOutputModule.OutputBufferedMs(Player->cOutputInst);
     if (Player->MPEGFileInfo)

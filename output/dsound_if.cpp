@@ -863,7 +863,7 @@ void WaitDSoundStreamEnd(DSoundPropType* DSoundProp)
         Sleep(1);
 }
 
-uint32_t DSoundBufferedMs(DSoundPropType* DSoundProp)
+uint32_t DSoundBufferedMs(DSoundPropType* DSoundProp, bool Paused)
 {
     if (!DSoundProp)
         return 0;
@@ -875,6 +875,8 @@ uint32_t DSoundBufferedMs(DSoundPropType* DSoundProp)
     uint32_t Unplayed = (DSoundProp->sWritePtr + N - Cursor % N) % N;
     if (DSoundProp->SilenceAfterEnd && Unplayed > N / 2)
         Unplayed = 0;
+    else if (Unplayed == 0 && !DSoundProp->SilenceAfterEnd && (!DSoundProp->BuffersStop || Paused))
+        Unplayed = N; // the writer filled the buffer up to the cursor
     if (DSoundProp->BufferPreLoaded)
         Unplayed += DSoundProp->lBufferCount;
     return static_cast<uint32_t>(uint64_t{Unplayed} * 1000u / N);

@@ -113,8 +113,10 @@ void CloseDSoundBufferStream(DSoundPropType* DSoundProp);
 void WaitDSoundStreamEnd(DSoundPropType* DSoundProp);
 // Milliseconds of the stream's audio written but not yet played: from the
 // play cursor to the write position, with preload bytes held back; 0 once
-// a play-out has passed the last byte, and for a null record.
-uint32_t DSoundBufferedMs(DSoundPropType* DSoundProp);
+// a play-out has passed the last byte, and for a null record. A write
+// position on the play cursor means a full buffer while the buffer plays
+// or Paused says it holds a paused stream, and an empty one otherwise.
+uint32_t DSoundBufferedMs(DSoundPropType* DSoundProp, bool Paused);
 // The stream about to close ended its input: ZEB_NTF_PLAYED_OUT is posted
 // once its play-out has stopped the buffer (at once when nothing plays).
 void OwePlayedOutNotice(DSoundPropType* DSoundProp);
