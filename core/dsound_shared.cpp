@@ -151,6 +151,7 @@ DSoundPropType* OpenStream(PlayerInstanceType* PlayerInstance, void* hMainWnd, i
             DropCreatedDevice(DeviceId);
         return nullptr;
     }
+    DSoundProp->Player = PlayerInstance; // set before any stream can post
     DSoundProp->lpdsPrimary = DSoundPBuffers[DeviceId];
     ++DeviceUsers()[Device];
     ++DSoundInstances;

@@ -208,6 +208,147 @@ void UnPrepareNothing(MPEGFileInfoType*) {}
 bool WMAReady(MPEGFileInfoType* Info) { return WMASamplesPending(Info) != 0; }
 void WMATransport(MPEGFileInfoType* Info, uint32_t Cmd) { WMAActionZEBCommand(Cmd, Info); }
 
+// ---- Codec and container names ----
+
+// Up to Size bytes of the file from Offset; the count read.
+size_t ReadFileBytes(const char* Path, uint64_t Offset, uint8_t* Bytes, size_t Size)
+{
+    int Fd = OpenRegularFd(Path);
+    if (Fd < 0)
+        return 0;
+    ssize_t Got = pread(Fd, Bytes, Size, static_cast<off_t>(Offset));
+    close(Fd);
+    return Got > 0 ? static_cast<size_t>(Got) : 0;
+}
+
+uint32_t Le16(const uint8_t* Bytes) { return Bytes[0] | Bytes[1] << 8; }
+uint32_t Le32(const uint8_t* Bytes) { return Le16(Bytes) | Le16(Bytes + 2) << 16; }
+
+const char* PcmContainer(const ProbeHeadType* Head)
+{
+    if (StartsWith(Head, Wave64Guid, 16))
+        return "w64";
+    if (StartsWith(Head, "FORM", 4))
+        return "aiff";
+    if (StartsWith(Head, "caff", 4))
+        return "caf";
+    if (StartsWith(Head, ".snd", 4))
+        return "au";
+    return "wave";
+}
+
+const char* WaveFormatTagName(uint32_t Tag)
+{
+    switch (Tag) {
+    case 3: return "pcm_float";
+    case 6: return "alaw";
+    case 7: return "mulaw";
+    case 2: return "adpcm_ms";
+    case 0x11: return "adpcm_ima";
+    default: return "pcm";
+    }
+}
+
+// The format tag of a RIFF WAVE file's "fmt " chunk (the sub-format's for
+// an extensible one) among the chunks in its first 4 KiB; 1 when not found.
+uint32_t WaveFormatTag(const char* Path)
+{
+    uint8_t Bytes[4096];
+    size_t Len = ReadFileBytes(Path, 0, Bytes, sizeof Bytes);
+    for (size_t At = 12; At + 8 <= Len;) {
+        uint32_t ChunkSz = Le32(Bytes + At + 4);
+        if (memcmp(Bytes + At, "fmt ", 4) == 0 && At + 10 <= Len) {
+            uint32_t Tag = Le16(Bytes + At + 8);
+            if (Tag == 0xFFFE && At + 34 <= Len)
+                Tag = Le16(Bytes + At + 32);
+            return Tag;
+        }
+        if (ChunkSz > Len)
+            break;
+        At += 8 + ChunkSz + (ChunkSz & 1);
+    }
+    return 1;
+}
+
+CodecNamesType WavNames(const MPEGFileInfoType*, const char* Path)
+{
+    ProbeHeadType Head = ReadProbeHead(Path);
+    return {"pcm", PcmContainer(&Head)};
+}
+
+CodecNamesType SoundFileNames(const MPEGFileInfoType*, const char* Path)
+{
+    ProbeHeadType Head = ReadProbeHead(Path);
+    const char* Container = PcmContainer(&Head);
+    bool Riff = StartsWith(&Head, "RIFF", 4) || StartsWith(&Head, "RF64", 4);
+    return {Riff ? WaveFormatTagName(WaveFormatTag(Path)) : "pcm", Container};
+}
+
+// The layer bits of the first frame header: 3 Layer I, 2 Layer II.
+CodecNamesType MPEGNames(const MPEGFileInfoType* Info, const char* Path)
+{
+    uint8_t Bytes[2];
+    const char* Codec = "mp3";
+    if (ReadFileBytes(Path, Info->FirstFrameOffset, Bytes, sizeof Bytes) == sizeof Bytes) {
+        uint32_t Layer = (Bytes[1] >> 1) & 0x3;
+        Codec = Layer == 3 ? "mp1" : Layer == 2 ? "mp2" : "mp3";
+    }
+    return {Codec, "mpeg"};
+}
+
+const char* WmaCodecName(uint32_t Tag)
+{
+    switch (Tag) {
+    case 0x160: return "wmav1";
+    case 0x162: return "wmapro";
+    case 0x163: return "wmalossless";
+    case 0x0A: return "wmavoice";
+    default: return "wmav2";
+    }
+}
+
+// The format tag of the first audio stream of an ASF file: the header's
+// objects are walked to a stream properties object of the audio media type,
+// whose WAVEFORMATEX starts 78 bytes into the object.
+uint32_t AsfAudioFormatTag(const char* Path)
+{
+    static const uint8_t StreamProps[16] = {0x91, 0x07, 0xDC, 0xB7, 0xB7, 0xA9, 0xCF, 0x11,
+                                            0x8E, 0xE6, 0x00, 0xC0, 0x0C, 0x20, 0x53, 0x65};
+    static const uint8_t AudioMedia[16] = {0x40, 0x9E, 0x69, 0xF8, 0x4D, 0x5B, 0xCF, 0x11,
+                                           0xA8, 0xFD, 0x00, 0x80, 0x5F, 0x5C, 0x44, 0x2B};
+    constexpr uint64_t HeaderObjectSz = 30, ObjectHeadSz = 24, TagAt = 78;
+    constexpr uint32_t MaxObjects = 1024;
+    uint8_t Head[HeaderObjectSz];
+    if (ReadFileBytes(Path, 0, Head, sizeof Head) != sizeof Head)
+        return 0;
+    uint64_t End = Le32(Head + 16) | uint64_t{Le32(Head + 20)} << 32;
+    uint64_t At = HeaderObjectSz;
+    for (uint32_t i = 0; i < MaxObjects && At + ObjectHeadSz <= End; ++i) {
+        uint8_t Object[TagAt + 2];
+        size_t Got = ReadFileBytes(Path, At, Object, sizeof Object);
+        if (Got < ObjectHeadSz)
+            return 0;
+        uint64_t Size = Le32(Object + 16) | uint64_t{Le32(Object + 20)} << 32;
+        if (Got == sizeof Object && memcmp(Object, StreamProps, 16) == 0 &&
+            memcmp(Object + ObjectHeadSz, AudioMedia, 16) == 0)
+            return Le16(Object + TagAt);
+        if (Size < ObjectHeadSz)
+            return 0;
+        At += Size;
+    }
+    return 0;
+}
+
+CodecNamesType AsfNames(const MPEGFileInfoType*, const char* Path)
+{
+    return {WmaCodecName(AsfAudioFormatTag(Path)), "asf"};
+}
+
+CodecNamesType FlacNames(const MPEGFileInfoType*, const char*) { return {"flac", "flac"}; }
+CodecNamesType VorbisNames(const MPEGFileInfoType*, const char*) { return {"vorbis", "ogg"}; }
+CodecNamesType MP4Names(const MPEGFileInfoType*, const char*) { return {"aac", "mp4"}; }
+CodecNamesType ADTSNames(const MPEGFileInfoType*, const char*) { return {"aac", "adts"}; }
+
 // ---- The table ----
 
 const char* const MPEGExt[] = {".mp2", ".mp3", nullptr};
@@ -224,25 +365,25 @@ const char* const NoExt[] = {nullptr};
 // is loaded it takes the WAVE files and the built-in WAVE engine rests.
 const EngineOpsType Engines[] = {
     {PCMWAV_FMT, WavExt, SoundFileAbsent, ProbeWave, PreparePCMWavFile, UnPreparePCMWavFile, SeekWav,
-     DecodeWav, nullptr, nullptr, nullptr, nullptr, nullptr},
+     DecodeWav, nullptr, nullptr, nullptr, nullptr, nullptr, WavNames},
     {LIBSNDFILE_FMT, NoExt, SoundFileLoaded, ProbeSoundFile, PrepareLibSndFile, UnPrepareLibSndFile, SeekSndFile,
-     DecodeSndFile, nullptr, nullptr, nullptr, nullptr, nullptr},
+     DecodeSndFile, nullptr, nullptr, nullptr, nullptr, nullptr, SoundFileNames},
     {FLAC_FMT, FlacExt, Always, ProbeFlac, PrepareFlacFile, UnPrepareFlacFile, SeekFlac, DecodeFlac, nullptr,
-     nullptr, nullptr, nullptr, nullptr},
+     nullptr, nullptr, nullptr, nullptr, FlacNames},
     {VORBIS_FMT, OggExt, Always, ProbeOgg, PrepareVorbisFile, UnPrepareVorbisFile, SeekVorbis, DecodeVorbis,
-     nullptr, nullptr, nullptr, nullptr, nullptr},
+     nullptr, nullptr, nullptr, nullptr, nullptr, VorbisNames},
     {WMA_FMT, WmaExt, Always, ProbeAsf, PrepareWMAFile, UnPrepareWMAFile, SeekWMA, DecodeWMA, WMAReady,
-     WMATransport, nullptr, nullptr, nullptr},
+     WMATransport, nullptr, nullptr, nullptr, AsfNames},
     {AACMP4_FMT, MP4Ext, Always, ProbeMP4, PrepareAAC_MP4File, UnPrepareAAC_MP4File, SeekMP4, DecodeAAC, nullptr,
-     nullptr, nullptr, nullptr, nullptr},
+     nullptr, nullptr, nullptr, nullptr, MP4Names},
     {AACRAW_FMT, AacExt, Always, ProbeADTS, PrepareADTS, UnPrepareADTS, SeekADTS, DecodeAAC, nullptr, nullptr,
-     nullptr, DurationSetByteRate, ProcessAAC_ADTSForTrackLength},
+     nullptr, DurationSetByteRate, ProcessAAC_ADTSForTrackLength, ADTSNames},
     {MP3_FMT, MPEGExt, Always, ProbeMPEG, PrepareMPEGFile, UnPrepareMPEGFile, SeekMPEG, DecodeMPEG, nullptr,
-     nullptr, StartMPEG, DurationSetByteRate, ScanMPEG},
+     nullptr, StartMPEG, DurationSetByteRate, ScanMPEG, MPEGNames},
 };
 
 const EngineOpsType NoEngine = {UNKWN_FMT, NoExt, Always, nullptr, PrepareNothing, UnPrepareNothing,
-                                SeekNothing, DecodeNothing, nullptr, nullptr, nullptr, nullptr, nullptr};
+                                SeekNothing, DecodeNothing, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 bool HasExtension(const EngineOpsType& Engine, const std::string& Ext)
 {

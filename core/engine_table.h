@@ -17,6 +17,12 @@ struct ProbeHeadType {
     bool HasID3v2; // an ID3v2 tag came first (skipped)
 };
 
+// Short lower-case names of a file's codec and container ("mp3", "mpeg").
+struct CodecNamesType {
+    const char* Codec;
+    const char* Container;
+};
+
 struct EngineOpsType {
     AudioFileFmtType Format;
     const char* const* Extensions; // with the dot, null-terminated
@@ -39,6 +45,8 @@ struct EngineOpsType {
     void (*DurationSet)(MPEGFileInfoType* Info, uint32_t Seconds);
     // Optional: an exact length by reading the whole stream.
     void (*ScanLength)(MPEGFileInfoType* Info);
+    // Optional: the names of the open file's codec and container.
+    CodecNamesType (*Names)(const MPEGFileInfoType* Info, const char* Path);
 };
 
 // The engine of Format; a table entry that does nothing for UNKWN_FMT.

@@ -40,14 +40,59 @@ int WriteSection(PlayerInstanceType* Player, uint32_t Offset, uint32_t Size)
     // is gone would only flood the host with progress.
     if (Player->DSoundProp && IsDSoundStreamGivenUp(Player->DSoundProp)) {
         DropPendingSection(Player);
-        PostHostMessage(Player->hPar, ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_PAUSED, 0);
+        PostHostMessage(Player->hPar, Player, ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_PAUSED, 0);
         Player->PlayState = ZEB_PLAYER_STATE_PAUSED;
         return 0;
     }
     return 1;
 }
 
+void PostEndOfStream(PlayerInstanceType* Player)
+{
+    PostHostMessage(Player->hPar, Player, ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_EOS, 0);
+    Player->PlayState = ZEB_PLAYER_STATE_EOS;
+}
+
+// The built-in output plays the stream out after the close and then tells
+// the host "played out": end of stream is posted before, so that it comes
+// first. A host module hears of the close before the host of the end.
+void EndOfStream(PlayerInstanceType* Player)
+{
+    DSoundPropType* Output = Player->DSoundProp;
+    if (Output) {
+        // An input that ended within a preload has not started the output.
+        StartPendingPreload(Output);
+        PostEndOfStream(Player);
+        OwePlayedOutNotice(Output);
+    }
+    CloseOutputStreams(Player);
+    if (!Output)
+        PostEndOfStream(Player);
+}
+
+double MsOfBytes(const MPEGFileInfoType* Info, uint32_t Bytes)
+{
+    uint32_t FrameBytes = static_cast<uint32_t>(Info->Channels) * Info->BytesPerSample;
+    if (!FrameBytes || !Info->SampleRate)
+        return 0;
+    return static_cast<double>(Bytes / FrameBytes) * 1000.0 / Info->SampleRate;
+}
+
 } // namespace
+
+uint32_t HeardPositionMs(PlayerInstanceType* PlayerInstance)
+{
+    PlayerInstanceType* Player = PlayerInstance;
+    double Held = 0;
+    if (Player->DSoundProp)
+        Held = DSoundBufferedMs(Player->DSoundProp, Player->PlayState == ZEB_PLAYER_STATE_PAUSED);
+    else if (Player->cOutputModule.OutputBufferedMs)
+        Held = Player->cOutputModule.OutputBufferedMs(Player->cOutputInst);
+    if (Player->MPEGFileInfo)
+        Held += MsOfBytes(Player->MPEGFileInfo, Player->PendingBytes);
+    double Heard = Player->ElapsedTime - Held;
+    return Heard > 0 ? static_cast<uint32_t>(Heard) : 0;
+}
 
 void DropPendingSection(PlayerInstanceType* PlayerInstance)
 {
@@ -97,12 +142,7 @@ int StreamToOutput(PlayerInstanceType* PlayerInstance)
     uint32_t Size = DecodeSection(Player);
     if (Size == 0) {
         db_printf("eos state posted\n");
-        // An input that ended within a preload has not started the output.
-        if (Player->DSoundProp)
-            StartPendingPreload(Player->DSoundProp);
-        CloseOutputStreams(Player);
-        PostHostMessage(Player->hPar, ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_EOS, 0);
-        Player->PlayState = ZEB_PLAYER_STATE_EOS;
+        EndOfStream(Player);
         return 0;
     }
     uint32_t NextNotify = Player->LastTimeNotify + Player->TimeUpdInterval;
@@ -128,10 +168,12 @@ void SendProgressUpdates(PlayerInstanceType* PlayerInstance)
 {
     PlayerInstanceType* Player = PlayerInstance;
     Player->LastTimeNotify = static_cast<uint32_t>(Player->ElapsedTime);
-    PostHostMessage(Player->hPar, ZEB_NTF_ELAPSED_TIME, 0, Player->LastTimeNotify);
+    // The pace of the reports follows decoding; their time may be the heard one.
+    double Reported = Player->HeardProgress ? HeardPositionMs(Player) : Player->ElapsedTime;
+    PostHostMessage(Player->hPar, Player, ZEB_NTF_ELAPSED_TIME, 0, static_cast<uint32_t>(Reported));
     uint32_t TrackMs = Player->MPEGFileInfo ? TrackMilliseconds(Player->MPEGFileInfo) : 0;
     // An empty position scale (track length 0) reports position 0.
-    double Ratio = TrackMs ? Player->ElapsedTime / static_cast<double>(TrackMs) : 0.0;
+    double Ratio = TrackMs ? Reported / static_cast<double>(TrackMs) : 0.0;
     uint32_t Position = static_cast<uint32_t>(Round(Player->ElapsedLimit * Ratio));
-    PostHostMessage(Player->hPar, ZEB_NTF_POSITION, 0, Position);
+    PostHostMessage(Player->hPar, Player, ZEB_NTF_POSITION, 0, Position);
 }

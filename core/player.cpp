@@ -29,7 +29,7 @@ constexpr int NoOutputMainVolume = 100;
 
 void PostToHost(PlayerInstanceType* Player, uint32_t Msg, uint32_t wParam, uint32_t lParam)
 {
-    PostHostMessage(Player->hPar, Msg, wParam, lParam);
+    PostHostMessage(Player->hPar, Player, Msg, wParam, lParam);
 }
 
 int OutputCommand(PlayerInstanceType* Player, uint32_t Cmd, uint32_t Param)
@@ -454,6 +454,14 @@ int ProcessMessage(PlayerInstanceType* PlayerInstance, int IsPlaying, MSG* Msg)
         OutputCommand(P, ZEB_CMD_SET_MAIN_VOLUME, lParam32);
         return IsPlaying;
     case ZEB_CMD_GET_MAIN_VOLUME: return HandleGetMainVolume(P, Code, lParam32, IsPlaying);
+    case ZEB_CMD_GET_PLAY_POSITION:
+        SendResponse(P, Code, ZEB_ERR_NONE);
+        PostToHost(P, ZEB_NTF_PLAY_POSITION, 0, HeardPositionMs(P));
+        return IsPlaying;
+    case ZEB_CMD_SET_HEARD_PROGRESS:
+        P->HeardProgress = lParam32 != 0;
+        SendResponse(P, Code, ZEB_ERR_NONE);
+        return IsPlaying;
     default:
         // No windows live on this thread, so foreign messages go nowhere.
         return IsPlaying;
@@ -502,7 +510,7 @@ PlayerInstanceType* CreatePlayer(void* hWnd)
     while (!Player->Flag.load())
         Sleep(0);
     InstanceCount++;
-    Player->AIOBuf = InitAIOBuffers(InBufSz, hWnd);
+    Player->AIOBuf = InitAIOBuffers(InBufSz, hWnd, Player);
     db_printf("Player Instance create\n");
     return Player;
 }

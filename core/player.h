@@ -47,6 +47,7 @@ struct PlayerInstanceType {
     // next section is decoded.
     uint32_t PendingOffset;
     uint32_t PendingBytes;
+    bool HeardProgress;          // progress reports the heard position
     OutputFilterNode* OutputFilters;
     AIOBufType* AIOBuf;
     CmdQueue* Queue;             // the audio thread's command queue

@@ -27,6 +27,10 @@ const char* const CmdTable[ZEB_CMD_LAST - ZEB_CMD_FIRST + 1] = {
     "Set Ouput Frequency", "Internal Error", "Output Close", "Set Main Volume", "Get Main Volume",
 };
 
+const char* const ExtraCmdTable[ZEB_CMD_EXTRA_LAST - ZEB_CMD_EXTRA_FIRST + 1] = {
+    "Get Play Position", "Set Heard Progress",
+};
+
 const char* const ErrorTable[ZEB_ERR_LAST + 1] = {
     "Unknown error",
     "Input Open Error - file not found or unsupported file format",
@@ -113,6 +117,8 @@ struct LibraryLifetime {
 
 bool IsQueuedCommand(uint32_t Msg)
 {
+    if (Msg >= ZEB_CMD_EXTRA_FIRST && Msg <= ZEB_CMD_EXTRA_LAST)
+        return true;
     return Msg >= ZEB_CMD_FIRST && Msg <= ZEB_CMD_LAST && Msg != ZEB_CMD_INTERNAL_ERROR;
 }
 
@@ -163,6 +169,7 @@ void QueueCommand(PlayerInstanceType* Player, uint32_t Msg, va_list Args)
     case ZEB_CMD_SET_INPUT_POSITION_RANGE:
     case ZEB_CMD_SET_DURATION:
     case ZEB_CMD_SET_INPUT_TIME_INTERVAL:
+    case ZEB_CMD_SET_HEARD_PROGRESS:
         lParam = va_arg(Args, uint32_t);
         break;
     case ZEB_CMD_SET_OUTPUT_FREQUENCY:
@@ -172,6 +179,41 @@ void QueueCommand(PlayerInstanceType* Player, uint32_t Msg, va_list Args)
         break;
     }
     CmdQueuePost(Player->Queue, Msg, wParam, lParam);
+}
+
+// The exact length: variable-rate MPEG without a frame table and ADTS
+// streams are read whole; every other input knows its sample count.
+void ScanForExactLength(AudioFileFmtType Format, MPEGFileInfoType* Info)
+{
+    const EngineOpsType* Engine = EngineFor(Format);
+    if (Engine->ScanLength)
+        Engine->ScanLength(Info);
+}
+
+void CopyName(char (&Dest)[16], const char* Name)
+{
+    snprintf(Dest, sizeof Dest, "%s", Name ? Name : "");
+}
+
+ZEBTrackDetails DescribeTrack(AudioFileFmtType Format, const MPEGFileInfoType* Info, const char* Path)
+{
+    ZEBTrackDetails Details{};
+    Details.SampleRate = Info->SampleRate;
+    Details.Channels = Info->Channels;
+    Details.Frames = Info->TotalSamples;
+    if (Info->TotalSamples && Info->SampleRate)
+        Details.LengthMs = Info->TotalSamples * 1000u / Info->SampleRate;
+    else
+        Details.LengthMs = uint64_t{Info->TrackLength} * 1000u;
+    if (!Details.Frames)
+        Details.Frames = Details.LengthMs * Info->SampleRate / 1000u;
+    Details.BitRate = Info->BitRate > 0 ? static_cast<uint32_t>(Info->BitRate) : 0;
+    Details.VBR = Info->VBRFlag != 0;
+    const EngineOpsType* Engine = EngineFor(Format);
+    CodecNamesType Names = Engine->Names ? Engine->Names(Info, Path) : CodecNamesType{"", ""};
+    CopyName(Details.Codec, Names.Codec);
+    CopyName(Details.Container, Names.Container);
+    return Details;
 }
 
 } // namespace
@@ -254,6 +296,26 @@ ZEB_API int ZEBAudioGetMP3TrackInfo(const char* FileName, MPEGTrackInfoType* pTr
     return 1;
 }
 
+ZEB_API int ZEBAudioGetTrackDetails(const char* FileName, ZEBTrackDetails* Details)
+{
+    constexpr uint32_t MinimumSize = 16; // Size and LengthMs
+    if (!FileName || !Details || Details->Size < MinimumSize)
+        return 0;
+    MPEGFileInfoType* Info = nullptr;
+    AudioFileFmtType Format = OpenFileStream(FileName, &Info);
+    if (!Info)
+        return 0;
+    ScanForExactLength(Format, Info);
+    ZEBTrackDetails Found = DescribeTrack(Format, Info, FileName);
+    CloseFileStream(Format, Info);
+    uint32_t Size = Details->Size;
+    size_t Fill = Size < sizeof Found ? Size : sizeof Found;
+    // Everything after the caller's Size field, up to the caller's size.
+    constexpr size_t Skip = sizeof Found.Size;
+    memcpy(reinterpret_cast<char*>(Details) + Skip, reinterpret_cast<const char*>(&Found) + Skip, Fill - Skip);
+    return 1;
+}
+
 ZEB_API void ZEBAudioFormatErrorString(int Cmd, int ErrorCode, char* Buffer)
 {
     if (!Buffer)
@@ -261,6 +323,8 @@ ZEB_API void ZEBAudioFormatErrorString(int Cmd, int ErrorCode, char* Buffer)
     const char* Command = "Unknown Command";
     if (Cmd >= static_cast<int>(ZEB_CMD_FIRST) && Cmd <= static_cast<int>(ZEB_CMD_LAST))
         Command = CmdTable[Cmd - ZEB_CMD_FIRST];
+    else if (Cmd >= static_cast<int>(ZEB_CMD_EXTRA_FIRST) && Cmd <= static_cast<int>(ZEB_CMD_EXTRA_LAST))
+        Command = ExtraCmdTable[Cmd - ZEB_CMD_EXTRA_FIRST];
     const char* Error = "Invalid Error Code";
     if (ErrorCode >= 0 && ErrorCode <= ZEB_ERR_LAST)
         Error = ErrorTable[ErrorCode];
@@ -278,5 +342,7 @@ ZEB_API int _ZEBAudioGetMP3TrackInfo(const char* FileName, MPEGTrackInfoType* pT
     __attribute__((alias("ZEBAudioGetMP3TrackInfo")));
 ZEB_API void _ZEBAudioFormatErrorString(int Cmd, int ErrorCode, char* Buffer)
     __attribute__((alias("ZEBAudioFormatErrorString")));
+ZEB_API int _ZEBAudioGetTrackDetails(const char* FileName, ZEBTrackDetails* Details)
+    __attribute__((alias("ZEBAudioGetTrackDetails")));
 
 } // extern "C"

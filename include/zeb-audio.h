@@ -27,6 +27,7 @@
  *   "Ping"                  OK, ZEB_NTF_PONG
  *   "Set Duration"          OK | 7
  *   "Get Main Volume"       OK, ZEB_NTF_MAIN_VOLUME
+ *   "Get Play Position"     OK, ZEB_NTF_PLAY_POSITION
  *   all others              OK
  *
  * "Get Main Volume" on a player without an output command slot (no output,
@@ -35,16 +36,23 @@
  *
  * ZEB_NTF_PLAY_STATE 3 (end of stream) is posted when decoding reaches the
  * end of the input; the input is then closed and a new "Input Open" is needed.
+ * On the built-in output ZEB_NTF_PLAYED_OUT follows once that end is heard.
  * ZEB_NTF_ERROR reports failures outside any command; after (8, 0) the
  * player thread has ended and the player can only be destroyed. (10, 9)
  * means the sound device of a "DSOUND" output was lost (the sound server
  * went away): the stream ends, and a new "Output Open" of that device
  * index connects afresh.
  *
- * Threads: any thread may call any function, and several may send commands
- * to one player; a player handles its commands in the order they were
- * queued. A player must not be used during or after ZEBAudioPlayerDestroy,
- * which must not be called from that player's own modules or filters.
+ * Threads: every export may be called from any thread, and several threads
+ * may send commands to one player; a player handles its commands in the
+ * order they were queued, on its own thread. One window may serve any
+ * number of players: each ZEBMessage names the player that posted it
+ * (null for none), and ZEBWindowGetMessage may be called from one thread
+ * while players post from theirs. A window is normally drained by a single
+ * host thread (its descriptor suits one event loop). Output module and
+ * filter callbacks run on the player's thread, never on the host's, and
+ * may not call ZEBAudioPlayerDestroy of that player. A player must not be
+ * used during or after ZEBAudioPlayerDestroy.
  *
  * Link with pkg-config --libs zeb-audio, or find_package(zeb-audio) and
  * target zeb-audio::zeb-audio.
@@ -90,6 +98,12 @@ extern "C" {
 /* Internal form of "Output Open" for the built-in "DSOUND" output; the
    responses to such an "Output Open" carry this code. */
 #define ZEB_CMD_DSOUND_OUTPUT_OPEN       0x83E8
+/* Additions beside the protocol's range. "Get Play Position" is answered
+   with OK, then ZEB_NTF_PLAY_POSITION. "Set Heard Progress" (uint32_t 1 on,
+   0 off; off by default) makes ZEB_NTF_ELAPSED_TIME and ZEB_NTF_POSITION
+   report the heard position instead of the decoded one; answered with OK. */
+#define ZEB_CMD_GET_PLAY_POSITION        0x8100
+#define ZEB_CMD_SET_HEARD_PROGRESS       0x8101
 
 /* ---- Host messages (ZEBMessage.Msg) ---- */
 #define ZEB_RSP_ERROR        0x8000 /* wParam command, lParam error 1..13 */
@@ -102,6 +116,13 @@ extern "C" {
 #define ZEB_NTF_PRELOAD      0x8007 /* wParam 0 done, 1 output not ready, 2 no input */
 #define ZEB_NTF_ERROR        0x8008 /* wParam error code, lParam detail */
 #define ZEB_NTF_MAIN_VOLUME  0x8009 /* lParam level 0..100 */
+/* lParam the position being heard, in milliseconds: the decoded position
+   less what the output still holds (the built-in output's unplayed buffer;
+   a host module's OutputBufferedMs, without which nothing is subtracted). */
+#define ZEB_NTF_PLAY_POSITION 0x8100
+/* The built-in output has played the last of a stream that ended
+   (ZEB_PLAYER_STATE_EOS came first) and stopped its buffer. */
+#define ZEB_NTF_PLAYED_OUT    0x8101
 
 /* ---- Error codes ---- */
 #define ZEB_ERR_NONE                0
@@ -131,10 +152,15 @@ typedef enum ZEB_PlayerState {
 
 /* ---- Host window: the receiver of a player's messages ---- */
 typedef struct ZEBWindow ZEBWindow;
+/* Player is the handle ZEBAudioPlayerCreate returned for the player that
+   posted the message (its threads and its output's included); it is only
+   a name, still valid after ZEBAudioPlayerDestroy as a value to compare.
+   One window may serve any number of players. */
 typedef struct ZEBMessage {
     uint32_t Msg;
     uint32_t wParam;
     uint32_t lParam;
+    void* Player;
 } ZEBMessage;
 
 ZEB_API ZEBWindow* ZEBWindowCreate(void);
@@ -167,6 +193,28 @@ typedef struct MPEGTrackInfoType {
     int Supported;        /* 1 when at most 2 channels of 16-bit samples */
 } MPEGTrackInfoType;
 
+/* The exact description of a track. The caller sets Size to the bytes it
+   passes (sizeof(ZEBTrackDetails) of its header); fields past Size are not
+   written, so the record may grow. Frames counts sample frames per channel
+   and LengthMs is Frames at SampleRate, exact where the format records it
+   (Xing/Info or VBRI frame counts, FLAC and WAVE sample counts, MP4 and WMA
+   durations, Vorbis totals) and found by reading the whole stream for MPEG
+   without a frame table and for ADTS AAC. BitRate is in bit/s (0 unknown),
+   VBR 1 for a variable bit rate. Codec and Container are short lower-case
+   names such as "mp3", "pcm", "flac", "vorbis", "aac", "wmav2" and "mpeg",
+   "wave", "w64", "aiff", "ogg", "adts", "mp4", "asf". */
+typedef struct ZEBTrackDetails {
+    uint32_t Size;
+    uint64_t LengthMs;
+    uint64_t Frames;
+    uint32_t SampleRate;
+    uint32_t Channels;
+    uint32_t BitRate;
+    uint32_t VBR;
+    char Codec[16];
+    char Container[16];
+} ZEBTrackDetails;
+
 /* ---- Plug-ins: output modules and output filters ----
 
    Every slot of both tables is called on the player's own thread, never on
@@ -193,7 +241,12 @@ typedef struct MPEGTrackInfoType {
                     non-zero for success, 0 for failure (the command is
                     answered with error 13), except that "Get Main Volume"
                     returns the level 0..100 and the results of "Output
-                    Drain" and "Set Main Volume" are not reported. */
+                    Drain" and "Set Main Volume" are not reported.
+     OutputBufferedMs  milliseconds of audio written that the module has not
+                    yet played out (the heard position is the decoded one
+                    less this). Appended after OutputCmd: a register
+                    function built against an older header leaves it null,
+                    and the table only ever grows at its end. */
 
 /* One output. A null slot means the module lacks that operation. */
 typedef struct OutputModule {
@@ -204,6 +257,7 @@ typedef struct OutputModule {
     void (*OutputWrite)(void* OutputInst, void* SampleBfr, uint32_t Size,
                         uint16_t BytesPerSample, uint16_t Channels, uint32_t SampleRate);
     int (*OutputCmd)(void* OutputInst, uint32_t Cmd, uint32_t Param);
+    uint32_t (*OutputBufferedMs)(void* OutputInst);
 } OutputModule;
 
 /* One filter; it changes each block in place before the output sees it.
@@ -247,7 +301,9 @@ ZEB_API void ZEBAudioPlayerDestroy(void* Player);
      "Set Duration"                           uint32_t seconds
      "Set Input Time Interval"                uint32_t milliseconds
      "Set Ouput Frequency"                    double ratio (1.0 normal)
-   Codes outside 0x8000..0x8014 and 0x8011 queue nothing. */
+     "Set Heard Progress"                     uint32_t 1 on, 0 off
+   Codes other than 0x8000..0x8014 (except 0x8011), 0x8100 and 0x8101
+   queue nothing. */
 ZEB_API void ZEBAudioMessageSend(void* Player, uint32_t Msg, ...);
 /* Lists output devices; element i is device index i for "Output Open". */
 ZEB_API char** ZEBAudioEnumerateDevices(unsigned int* Count);
@@ -256,6 +312,10 @@ ZEB_API void ZEBAudioFreeDeviceEnums(char** DevEnums);
 ZEB_API uint32_t ZEBAudioGetMP3TrackLength(const char* FileName);
 /* 1 and the record filled, or 0 (null record or file not opened). */
 ZEB_API int ZEBAudioGetMP3TrackInfo(const char* FileName, MPEGTrackInfoType* pTrackInfo);
+/* Fills Details (its Size set by the caller, at least 16) for any file a
+   player opens: non-zero on success, 0 for a null argument, a Size under
+   16 or a file that is not opened. */
+ZEB_API int ZEBAudioGetTrackDetails(const char* FileName, ZEBTrackDetails* Details);
 /* Writes "Audio core error on ommand '<command>', error: <text>" into
    Buffer, which must hold ZEB_ERROR_STRING_SIZE bytes. The answers to an
    "Output Open" of "DSOUND" carry ZEB_CMD_DSOUND_OUTPUT_OPEN, which this
@@ -270,6 +330,7 @@ ZEB_API void _ZEBAudioFreeDeviceEnums(char** DevEnums);
 ZEB_API uint32_t _ZEBAudioGetMP3TrackLength(const char* FileName);
 ZEB_API int _ZEBAudioGetMP3TrackInfo(const char* FileName, MPEGTrackInfoType* pTrackInfo);
 ZEB_API void _ZEBAudioFormatErrorString(int Cmd, int ErrorCode, char* Buffer);
+ZEB_API int _ZEBAudioGetTrackDetails(const char* FileName, ZEBTrackDetails* Details);
 
 /* ---- Windows Media header attributes (exported with the underscore only) ----
 
@@ -324,43 +385,68 @@ ZEB_API uint32_t _WMGetHeaderAttributeCount(void* WMHandle);
 ZEB_API int _WMGetHeaderAttributeByIndex(void* WMHandle, uint32_t Index, uint16_t** ppwszName, uint32_t* pType,
                                          uint8_t** ppbValue, uint32_t* pcbLength);
 
-/* ---- Typed helpers: one per command ---- */
+/* ---- Commands: one plain function per command ----
 
-static inline void ZEBAudioInputOpen(void* Player, const char* Path)
-{ ZEBAudioMessageSend(Player, ZEB_CMD_INPUT_OPEN, Path); }
-static inline void ZEBAudioStop(void* Player) { ZEBAudioMessageSend(Player, ZEB_CMD_STOP); }
-static inline void ZEBAudioPause(void* Player) { ZEBAudioMessageSend(Player, ZEB_CMD_PAUSE); }
-static inline void ZEBAudioPlay(void* Player) { ZEBAudioMessageSend(Player, ZEB_CMD_PLAY); }
-static inline void ZEBAudioSeek(void* Player, uint32_t Posn, uint32_t Range)
-{ ZEBAudioMessageSend(Player, ZEB_CMD_SEEK, Posn, Range); }
+   Each queues the command as ZEBAudioMessageSend does with the same
+   arguments; none is variadic, so any language's foreign-function
+   interface can call them. Each is also exported with one leading
+   underscore. */
+
+ZEB_API void ZEBAudioInputOpen(void* Player, const char* Path);
+ZEB_API void ZEBAudioStop(void* Player);
+ZEB_API void ZEBAudioPause(void* Player);
+ZEB_API void ZEBAudioPlay(void* Player);
+ZEB_API void ZEBAudioSeek(void* Player, uint32_t Posn, uint32_t Range);
 /* Opens the built-in output on device DeviceIndex (0 = system default). */
-static inline void ZEBAudioOutputOpenDSound(void* Player, void* Window, uint32_t DeviceIndex)
-{ ZEBAudioMessageSend(Player, ZEB_CMD_OUTPUT_OPEN, "DSOUND", (uintptr_t)Window, (uintptr_t)DeviceIndex); }
+ZEB_API void ZEBAudioOutputOpenDSound(void* Player, void* Window, uint32_t DeviceIndex);
 /* Opens a host output module. Name must not be "DSOUND". */
-static inline void ZEBAudioOutputOpenModule(void* Player, const char* Name,
-                                            ZEBOutputRegisterFunc Register, void* CreateParams)
-{ ZEBAudioMessageSend(Player, ZEB_CMD_OUTPUT_OPEN, Name, (uintptr_t)Register, (uintptr_t)CreateParams); }
-static inline void ZEBAudioSetOutputVolume(void* Player, uint32_t Level)
-{ ZEBAudioMessageSend(Player, ZEB_CMD_SET_OUTPUT_VOLUME, Level); }
-static inline void ZEBAudioAddOutputFilter(void* Player, ZEBFilterRegisterFunc Register, void* CreateParams)
-{ ZEBAudioMessageSend(Player, ZEB_CMD_ADD_OUTPUT_FILTER, (uintptr_t)Register, (uintptr_t)CreateParams); }
-static inline void ZEBAudioPreloadBuffers(void* Player) { ZEBAudioMessageSend(Player, ZEB_CMD_PRELOAD_BUFFERS); }
-static inline void ZEBAudioSetInputPositionRange(void* Player, uint32_t Range)
-{ ZEBAudioMessageSend(Player, ZEB_CMD_SET_INPUT_POSITION_RANGE, Range); }
-static inline void ZEBAudioOutputReset(void* Player) { ZEBAudioMessageSend(Player, ZEB_CMD_OUTPUT_RESET); }
-static inline void ZEBAudioOutputDrain(void* Player) { ZEBAudioMessageSend(Player, ZEB_CMD_OUTPUT_DRAIN); }
-static inline void ZEBAudioPing(void* Player) { ZEBAudioMessageSend(Player, ZEB_CMD_PING); }
-static inline void ZEBAudioInputClose(void* Player) { ZEBAudioMessageSend(Player, ZEB_CMD_INPUT_CLOSE); }
-static inline void ZEBAudioSetDuration(void* Player, uint32_t Seconds)
-{ ZEBAudioMessageSend(Player, ZEB_CMD_SET_DURATION, Seconds); }
-static inline void ZEBAudioSetInputTimeInterval(void* Player, uint32_t Milliseconds)
-{ ZEBAudioMessageSend(Player, ZEB_CMD_SET_INPUT_TIME_INTERVAL, Milliseconds); }
-static inline void ZEBAudioSetOutputFrequency(void* Player, double Ratio)
-{ ZEBAudioMessageSend(Player, ZEB_CMD_SET_OUTPUT_FREQUENCY, Ratio); }
-static inline void ZEBAudioOutputClose(void* Player) { ZEBAudioMessageSend(Player, ZEB_CMD_OUTPUT_CLOSE); }
-static inline void ZEBAudioSetMainVolume(void* Player, uint32_t Level)
-{ ZEBAudioMessageSend(Player, ZEB_CMD_SET_MAIN_VOLUME, Level); }
-static inline void ZEBAudioGetMainVolume(void* Player) { ZEBAudioMessageSend(Player, ZEB_CMD_GET_MAIN_VOLUME); }
+ZEB_API void ZEBAudioOutputOpenModule(void* Player, const char* Name,
+                                      ZEBOutputRegisterFunc Register, void* CreateParams);
+ZEB_API void ZEBAudioSetOutputVolume(void* Player, uint32_t Level);
+ZEB_API void ZEBAudioAddOutputFilter(void* Player, ZEBFilterRegisterFunc Register, void* CreateParams);
+ZEB_API void ZEBAudioPreloadBuffers(void* Player);
+ZEB_API void ZEBAudioSetInputPositionRange(void* Player, uint32_t Range);
+ZEB_API void ZEBAudioOutputReset(void* Player);
+ZEB_API void ZEBAudioOutputDrain(void* Player);
+ZEB_API void ZEBAudioPing(void* Player);
+ZEB_API void ZEBAudioInputClose(void* Player);
+ZEB_API void ZEBAudioSetDuration(void* Player, uint32_t Seconds);
+ZEB_API void ZEBAudioSetInputTimeInterval(void* Player, uint32_t Milliseconds);
+ZEB_API void ZEBAudioSetOutputFrequency(void* Player, double Ratio);
+ZEB_API void ZEBAudioOutputClose(void* Player);
+ZEB_API void ZEBAudioSetMainVolume(void* Player, uint32_t Level);
+ZEB_API void ZEBAudioGetMainVolume(void* Player);
+ZEB_API void ZEBAudioGetPlayPosition(void* Player);
+ZEB_API void ZEBAudioSetHeardProgress(void* Player, uint32_t On);
+
+ZEB_API void _ZEBAudioInputOpen(void* Player, const char* Path);
+ZEB_API void _ZEBAudioStop(void* Player);
+ZEB_API void _ZEBAudioPause(void* Player);
+ZEB_API void _ZEBAudioPlay(void* Player);
+ZEB_API void _ZEBAudioSeek(void* Player, uint32_t Posn, uint32_t Range);
+ZEB_API void _ZEBAudioOutputOpenDSound(void* Player, void* Window, uint32_t DeviceIndex);
+ZEB_API void _ZEBAudioOutputOpenModule(void* Player, const char* Name,
+                                       ZEBOutputRegisterFunc Register, void* CreateParams);
+ZEB_API void _ZEBAudioSetOutputVolume(void* Player, uint32_t Level);
+ZEB_API void _ZEBAudioAddOutputFilter(void* Player, ZEBFilterRegisterFunc Register, void* CreateParams);
+ZEB_API void _ZEBAudioPreloadBuffers(void* Player);
+ZEB_API void _ZEBAudioSetInputPositionRange(void* Player, uint32_t Range);
+ZEB_API void _ZEBAudioOutputReset(void* Player);
+ZEB_API void _ZEBAudioOutputDrain(void* Player);
+ZEB_API void _ZEBAudioPing(void* Player);
+ZEB_API void _ZEBAudioInputClose(void* Player);
+ZEB_API void _ZEBAudioSetDuration(void* Player, uint32_t Seconds);
+ZEB_API void _ZEBAudioSetInputTimeInterval(void* Player, uint32_t Milliseconds);
+ZEB_API void _ZEBAudioSetOutputFrequency(void* Player, double Ratio);
+ZEB_API void _ZEBAudioOutputClose(void* Player);
+ZEB_API void _ZEBAudioSetMainVolume(void* Player, uint32_t Level);
+ZEB_API void _ZEBAudioGetMainVolume(void* Player);
+ZEB_API void _ZEBAudioGetPlayPosition(void* Player);
+ZEB_API void _ZEBAudioSetHeardProgress(void* Player, uint32_t On);
+
+/* The library's version, "major.minor.patch"; a static string. */
+ZEB_API const char* ZEBAudioGetVersion(void);
+ZEB_API const char* _ZEBAudioGetVersion(void);
 
 #ifdef __cplusplus
 }

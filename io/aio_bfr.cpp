@@ -80,6 +80,7 @@ struct AIOReaderType {
     uint8_t* Block;            // BlkSz bytes only this reader touches
     uint32_t BlkSz;
     void* hPar;                // host window, copied so the reader never needs the record for it
+    void* Player;              // the player its notifications name, likewise copied
     AIOBufType* AIOBuf;        // dereferenced by the reader only while it holds the gate
 };
 
@@ -97,6 +98,7 @@ static AIOReaderType* NewReader(AIOBufType* AIOBuf)
     Reader->Block = static_cast<uint8_t*>(malloc(AIOBuf->BlkSz));
     Reader->BlkSz = AIOBuf->BlkSz;
     Reader->hPar = AIOBuf->hPar;
+    Reader->Player = AIOBuf->Player;
     RetainHostWindow(Reader->hPar); // an abandoned reader may still post
     Reader->AIOBuf = AIOBuf;
     if (!Reader->hEvent || !Reader->Block) {
@@ -252,7 +254,7 @@ void FileReadThread(void* AIOStruct)
         } while (ServeRequest(Reader));
     } catch (...) {
         if (Reader->Gate.load(std::memory_order_acquire) != GateClosed)
-            PostHostMessage(Reader->hPar, ZEB_NTF_ERROR, ZEB_ERR_UNHANDLED_EXCEPTION, ZEB_EXC_READER_THREAD);
+            PostHostMessage(Reader->hPar, Reader->Player, ZEB_NTF_ERROR, ZEB_ERR_UNHANDLED_EXCEPTION, ZEB_EXC_READER_THREAD);
     }
     ReleaseReader(Reader);
 }
@@ -361,7 +363,7 @@ static void ReplaceStuckReader(AIOBufType* AIOBuf)
     int32_t Outstanding = AIOBuf->WriteBlkRequest.load(std::memory_order_acquire);
     int CarriedFd = NoFile;
     if (Outstanding != 0) {
-        PostHostMessage(AIOBuf->hPar, ZEB_NTF_ERROR, ZEB_ERR_ASYNC_IO, static_cast<uint32_t>(Outstanding));
+        PostHostMessage(AIOBuf->hPar, AIOBuf->Player, ZEB_NTF_ERROR, ZEB_ERR_ASYNC_IO, static_cast<uint32_t>(Outstanding));
         ResetRing(AIOBuf);
     } else if (AIOBuf->Reader) {
         // The request was completed as the time ran out: the ring is intact and
@@ -432,7 +434,7 @@ static void RearmReader(AIOBufType* AIOBuf, uint32_t MinRequest)
 
 // ---- Interface ----
 
-AIOBufType* InitAIOBuffers(uint32_t UnityBlkSz, void* hPar)
+AIOBufType* InitAIOBuffers(uint32_t UnityBlkSz, void* hPar, void* Player)
 {
     if (UnityBlkSz == 0 || UnityBlkSz > static_cast<uint32_t>(INT32_MAX) / BlkBufFactor)
         return nullptr;
@@ -443,6 +445,7 @@ AIOBufType* InitAIOBuffers(uint32_t UnityBlkSz, void* hPar)
     AIOBuf->BufSz = UnityBlkSz * BlkBufFactor;
     AIOBuf->Buf = static_cast<uint8_t*>(calloc(AIOBuf->BufSz, 1));
     AIOBuf->hPar = hPar;
+    AIOBuf->Player = Player;
     AIOBuf->InFile.store(nullptr);
     AIOBuf->FilePos.store(SequentialInput);
     ResetRing(AIOBuf);

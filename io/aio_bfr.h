@@ -48,10 +48,11 @@ struct AIOBufType {
                                              // Reader); consumer-only field
     ZEBThread* hThread;                      // the current reader; consumer-only field
     void* hPar;                              // host window for error notifications
+    void* Player;                            // the player those notifications name (never dereferenced)
     AIOReaderType* Reader;                   // the current reader's private state; consumer-only field
 };
 
-AIOBufType* InitAIOBuffers(uint32_t UnityBlkSz, void* hPar);
+AIOBufType* InitAIOBuffers(uint32_t UnityBlkSz, void* hPar, void* Player);
 void FreeAIOBuffers(AIOBufType* AIOBuf);
 void StartAIOStream(AIOBufType* AIOBuf, FILE* Fi);
 uint32_t ReadAIOBuf(AIOBufType* AIOBuf, void* Buffer, uint32_t Size);

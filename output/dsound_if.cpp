@@ -54,7 +54,7 @@ typedef std::unique_lock<ZEBCriticalSection> RecordLock;
 void PostError(DSoundPropType* DSoundProp, uint32_t Error, uint32_t Detail)
 {
     db_printf("dsound: error %u detail %u\n", Error, Detail);
-    PostHostMessage(DSoundProp->hPar, ZEB_NTF_ERROR, Error, Detail);
+    PostHostMessage(DSoundProp->hPar, DSoundProp->Player, ZEB_NTF_ERROR, Error, Detail);
 }
 
 // Copies a description, shortened to fit without cutting a UTF-8 sequence.
@@ -328,6 +328,12 @@ bool PlaceBlock(DSoundPropType* DSoundProp, uint16_t BytesPerSample, uint16_t Ch
     return true;
 }
 
+void PostPlayedOutIfOwed(DSoundPropType* DSoundProp)
+{
+    if (DSoundProp->PlayedOutOwed.exchange(0))
+        PostHostMessage(DSoundProp->hPar, DSoundProp->Player, ZEB_NTF_PLAYED_OUT, 0, 0);
+}
+
 // Waits until a playing buffer may be replaced: the end-of-stream thread
 // stops it after its play-out. Without a pending play-out nothing else
 // would stop it, so it is left to the release.
@@ -360,6 +366,7 @@ void PlayOut(DSoundPropType* DSoundProp)
         if (PlayOutCancelled(DSoundProp, Gen))
             return;
         ClearSecondaryBuffer(DSoundProp, W, H);
+        DSoundProp->SilenceAfterEnd = true;
     }
     if (!WaitPlayedPast(DSoundProp, W, H, N, Gen))
         return;
@@ -369,6 +376,7 @@ void PlayOut(DSoundPropType* DSoundProp)
     if (DSBufferStop(DSoundProp->lpdsb) != DS_OK)
         throw DSoundFailure{DetailFinalStop};
     DSoundProp->BuffersStop = 1;
+    PostPlayedOutIfOwed(DSoundProp);
 }
 
 // A failure gives the buffer up; the thread stays to serve a later buffer.
@@ -823,6 +831,8 @@ void OpenDSoundBufferStream(DSoundPropType* DSoundProp)
         return;
     ForgetDSoundPreload(DSoundProp);
     RecordLock Lock(DSoundProp->hCritical);
+    DSoundProp->SilenceAfterEnd = false;
+    DSoundProp->PlayedOutOwed = 0;
     if (!DSoundProp->lpdsb && RecreateBuffer(DSoundProp)) {
         // A new stream gets a new buffer after a failure took the old one.
         Lock.unlock();
@@ -836,8 +846,10 @@ void CloseDSoundBufferStream(DSoundPropType* DSoundProp)
     if (!DSoundProp)
         return;
     RecordLock Lock(DSoundProp->hCritical);
-    if (DSoundProp->BuffersStop)
+    if (DSoundProp->BuffersStop) {
+        PostPlayedOutIfOwed(DSoundProp); // nothing left to play
         return;
+    }
     ++DSoundProp->PlayOutGen; // a play-out still running belongs to an earlier stream
     DSoundProp->AbortClose = 0;
     SetEvent(DSoundProp->hEvent);
@@ -849,6 +861,31 @@ void WaitDSoundStreamEnd(DSoundPropType* DSoundProp)
         return;
     while (!DSoundProp->BuffersStop)
         Sleep(1);
+}
+
+uint32_t DSoundBufferedMs(DSoundPropType* DSoundProp, bool Paused)
+{
+    if (!DSoundProp)
+        return 0;
+    RecordLock Lock(DSoundProp->hCritical);
+    uint32_t N = DSoundProp->sBufferSize;
+    uint32_t Cursor = 0;
+    if (!DSoundProp->lpdsb || N == 0 || DSBufferGetCurrentPosition(DSoundProp->lpdsb, &Cursor, nullptr) != DS_OK)
+        return 0;
+    uint32_t Unplayed = (DSoundProp->sWritePtr + N - Cursor % N) % N;
+    if (DSoundProp->SilenceAfterEnd && Unplayed > N / 2)
+        Unplayed = 0;
+    else if (Unplayed == 0 && !DSoundProp->SilenceAfterEnd && (!DSoundProp->BuffersStop || Paused))
+        Unplayed = N; // the writer filled the buffer up to the cursor
+    if (DSoundProp->BufferPreLoaded)
+        Unplayed += DSoundProp->lBufferCount;
+    return static_cast<uint32_t>(uint64_t{Unplayed} * 1000u / N);
+}
+
+void OwePlayedOutNotice(DSoundPropType* DSoundProp)
+{
+    if (DSoundProp)
+        DSoundProp->PlayedOutOwed = 1;
 }
 
 int PlayDSoundBuffer(DSoundPropType* DSoundProp)

@@ -38,6 +38,7 @@ struct DSoundPropType {
     uint16_t Channels;
     uint32_t sBufferSize;       // one second of the buffer's format, bytes
     void* hPar;                 // host window for error notifications
+    void* Player;               // the player they name (never dereferenced)
     uint32_t lBufferSize;       // capacity of lBuffer (at least sBufferSize / 2)
     uint32_t Level;             // buffer volume level 0..100, kept across buffer changes
     // During a write that may stop early: the player's command queue, whose
@@ -45,6 +46,12 @@ struct DSoundPropType {
     // Used by the writing thread only, under hCritical.
     CmdQueue* WakeQueue;
     bool WriteInterrupted;
+    // Set by a play-out once the half after the last byte is silence (under
+    // hCritical): a play cursor more than half a buffer behind the write
+    // position has then passed the last byte. Cleared by the next stream.
+    bool SilenceAfterEnd;
+    // 1 while the host is owed ZEB_NTF_PLAYED_OUT for the stream closing now.
+    std::atomic<int> PlayedOutOwed;
 };
 
 // Master format: the primary buffer's format and the template of every
@@ -104,6 +111,15 @@ int IsDSoundStreamGivenUp(DSoundPropType* DSoundProp);
 void OpenDSoundBufferStream(DSoundPropType* DSoundProp);
 void CloseDSoundBufferStream(DSoundPropType* DSoundProp);
 void WaitDSoundStreamEnd(DSoundPropType* DSoundProp);
+// Milliseconds of the stream's audio written but not yet played: from the
+// play cursor to the write position, with preload bytes held back; 0 once
+// a play-out has passed the last byte, and for a null record. A write
+// position on the play cursor means a full buffer while the buffer plays
+// or Paused says it holds a paused stream, and an empty one otherwise.
+uint32_t DSoundBufferedMs(DSoundPropType* DSoundProp, bool Paused);
+// The stream about to close ended its input: ZEB_NTF_PLAYED_OUT is posted
+// once its play-out has stopped the buffer (at once when nothing plays).
+void OwePlayedOutNotice(DSoundPropType* DSoundProp);
 int PlayDSoundBuffer(DSoundPropType* DSoundProp);
 int StopDSoundBuffer(DSoundPropType* DSoundProp);
 // Drops a preload that no write has started: its bytes belong to a position

@@ -108,7 +108,7 @@ void ReleaseHostWindow(void* hWnd)
     delete Window;
 }
 
-void PostHostMessage(void* hWnd, uint32_t Msg, uint32_t wParam, uint32_t lParam)
+void PostHostMessage(void* hWnd, void* Player, uint32_t Msg, uint32_t wParam, uint32_t lParam)
 {
     ZEBWindow* Window = AsWindow(hWnd);
     if (!Window)
@@ -116,7 +116,7 @@ void PostHostMessage(void* hWnd, uint32_t Msg, uint32_t wParam, uint32_t lParam)
     std::lock_guard<std::mutex> Guard(Window->Lock);
     if (Window->Closed)
         return;
-    Window->Messages.push_back(ZEBMessage{Msg, wParam, lParam});
+    Window->Messages.push_back(ZEBMessage{Msg, wParam, lParam, Player});
     uint64_t One = 1;
     if (write(Window->Fd, &One, sizeof One) != sizeof One) {
         // Only an overflow of 2^64-1 queued messages could fail here.

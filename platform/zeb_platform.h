@@ -71,7 +71,7 @@ void RedirectIOToConsole(void);
 
 // Posts a message to a ZEBWindow without blocking; a null window, or one the
 // host has destroyed, drops it.
-void PostHostMessage(void* hWnd, uint32_t Msg, uint32_t wParam, uint32_t lParam);
+void PostHostMessage(void* hWnd, void* Player, uint32_t Msg, uint32_t wParam, uint32_t lParam);
 // Every holder that may post to a window keeps a reference: the window's
 // memory lives until the host has destroyed it and the last holder let go.
 // Both accept null.

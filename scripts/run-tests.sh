@@ -33,6 +33,10 @@ echo "== normal build"
 # The soak (label "soak") runs in the sanitizer stages only.
 run_suite "$ROOT/build-ci" -DCMAKE_BUILD_TYPE=RelWithDebInfo -- -LE soak
 
+echo "== Python package against the built library"
+ZEB_AUDIO_LIBRARY="$ROOT/build-ci/libzeb-audio.so.0" ZEB_AUDIO_HEADER="$ROOT/include/zeb-audio.h" \
+  PYTHONPATH="$ROOT/python" /usr/bin/python3 -m pytest -q "$ROOT/python/tests"
+
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1

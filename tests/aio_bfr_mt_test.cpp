@@ -87,7 +87,7 @@ class AIOBuffer : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        Aio = InitAIOBuffers(BlkSz, nullptr);
+        Aio = InitAIOBuffers(BlkSz, nullptr, nullptr);
         ASSERT_NE(Aio, nullptr);
     }
     void TearDown() override
@@ -397,7 +397,7 @@ protected:
 
 TEST_F(AIOReaderFailure, StalledReaderTimesOutAndIsReplaced)
 {
-    AIOBufType* Aio = InitAIOBuffers(BlkSz, Window);
+    AIOBufType* Aio = InitAIOBuffers(BlkSz, Window, nullptr);
     ASSERT_NE(Aio, nullptr);
     StartStalled(Aio);
     // The reader was asked for the free ring minus one block and got nothing.
@@ -431,7 +431,7 @@ TEST_F(AIOReaderFailure, StalledReaderTimesOutAndIsReplaced)
 
 TEST_F(AIOReaderFailure, InputStaysUsableWhileAbandonedReaderIsBlocked)
 {
-    AIOBufType* Aio = InitAIOBuffers(BlkSz, Window);
+    AIOBufType* Aio = InitAIOBuffers(BlkSz, Window, nullptr);
     ASSERT_NE(Aio, nullptr);
     StartStalled(Aio);
     ExpectMessage(ZEB_ERR_ASYNC_IO, RingSz - FirstFill - BlkSz);
@@ -454,7 +454,7 @@ TEST_F(AIOReaderFailure, InputStaysUsableWhileAbandonedReaderIsBlocked)
 
 TEST_F(AIOReaderFailure, FreeWhileAbandonedReaderIsStillBlocked)
 {
-    AIOBufType* Aio = InitAIOBuffers(BlkSz, Window);
+    AIOBufType* Aio = InitAIOBuffers(BlkSz, Window, nullptr);
     ASSERT_NE(Aio, nullptr);
     StartStalled(Aio);
     ExpectMessage(ZEB_ERR_ASYNC_IO, RingSz - FirstFill - BlkSz);
@@ -467,7 +467,7 @@ TEST_F(AIOReaderFailure, FreeWhileAbandonedReaderIsStillBlocked)
 
 TEST_F(AIOReaderFailure, FaultingReaderIsReportedAndInputEnds)
 {
-    AIOBufType* Aio = InitAIOBuffers(BlkSz, Window);
+    AIOBufType* Aio = InitAIOBuffers(BlkSz, Window, nullptr);
     ASSERT_NE(Aio, nullptr);
     std::vector<uint8_t> Bytes = PatternBytes(50 * BlkSz, 10);
     FILE* File = fopen(MakeFile("fault.bin", Bytes).c_str(), "rb");

@@ -4,6 +4,7 @@
 
 #include "support/host.h"
 #include "support/mpeg_fixtures.h"
+#include "support/sound.h"
 #include "support/subprocess.h"
 
 #include <gtest/gtest.h>
@@ -11,9 +12,11 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dlfcn.h>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -67,12 +70,119 @@ TEST(FormatErrorString, UnderscoreNameIsTheSameFunction)
     EXPECT_EQ(reinterpret_cast<void*>(&ZEBAudioPlayerCreate), reinterpret_cast<void*>(&_ZEBAudioPlayerCreate));
 }
 
+// Every command has a plain exported function under both names, which a
+// binding finds by name; the version reads major.minor.patch.
+TEST(FormatErrorString, CommandFunctionsAndVersionAreExportedUnderBothNames)
+{
+    const char* const Names[] = {
+        "ZEBAudioInputOpen", "ZEBAudioStop", "ZEBAudioPause", "ZEBAudioPlay", "ZEBAudioSeek",
+        "ZEBAudioOutputOpenDSound", "ZEBAudioOutputOpenModule", "ZEBAudioSetOutputVolume",
+        "ZEBAudioAddOutputFilter", "ZEBAudioPreloadBuffers", "ZEBAudioSetInputPositionRange",
+        "ZEBAudioOutputReset", "ZEBAudioOutputDrain", "ZEBAudioPing", "ZEBAudioInputClose",
+        "ZEBAudioSetDuration", "ZEBAudioSetInputTimeInterval", "ZEBAudioSetOutputFrequency",
+        "ZEBAudioOutputClose", "ZEBAudioSetMainVolume", "ZEBAudioGetMainVolume", "ZEBAudioGetPlayPosition",
+        "ZEBAudioGetVersion", "ZEBAudioGetTrackDetails"};
+    void* Library = dlopen("libzeb-audio.so.0", RTLD_NOW | RTLD_NOLOAD);
+    ASSERT_NE(Library, nullptr);
+    for (const char* Name : Names) {
+        void* Plain = dlsym(Library, Name);
+        EXPECT_NE(Plain, nullptr) << Name;
+        EXPECT_EQ(dlsym(Library, (std::string("_") + Name).c_str()), Plain) << Name;
+    }
+    dlclose(Library);
+    unsigned Major, Minor, Patch;
+    char End;
+    EXPECT_EQ(sscanf(ZEBAudioGetVersion(), "%u.%u.%u%c", &Major, &Minor, &Patch, &End), 3) << ZEBAudioGetVersion();
+}
+
 TEST(TrackQueries, RefuseMissingArguments)
 {
     MPEGTrackInfoType Info{};
     EXPECT_EQ(ZEBAudioGetMP3TrackInfo("/nonexistent/file.mp3", nullptr), 0);
     EXPECT_EQ(ZEBAudioGetMP3TrackInfo("/nonexistent/file.mp3", &Info), 0);
     EXPECT_EQ(ZEBAudioGetMP3TrackLength("/nonexistent/file.wav"), 0u);
+}
+
+// ffprobe's duration of the file's first audio stream (its container's
+// when the stream has none), in milliseconds; negative when unknown. ADTS
+// carries no length (ffprobe estimates one from the bit rate): its frames
+// are counted instead.
+double ProbeDurationMs(const std::string& Path, bool CountFrames)
+{
+    std::string Probe = "ffprobe -v error -select_streams a:0 -of default=nw=1:nk=1 ";
+    double Value = 0;
+    if (CountFrames) {
+        std::string Out = Capture(Probe + "-count_packets -show_entries stream=nb_read_packets '" + Path + "'");
+        return sscanf(Out.c_str(), "%lf", &Value) == 1 ? Value * 1024 * 1000.0 / 44100 : -1;
+    }
+    for (const char* Entry : {"stream=duration", "format=duration"}) {
+        std::string Out = Capture(Probe + "-show_entries " + Entry + " '" + Path + "'");
+        if (sscanf(Out.c_str(), "%lf", &Value) == 1)
+            return Value * 1000.0;
+    }
+    return -1;
+}
+
+// Every format's exact length agrees with ffprobe's to within one of the
+// codec's frames, with the codec and container named; 2.9 s and 0.5 s
+// tracks would report 2 s and 0 s through the whole-second queries.
+TEST(TrackQueries, DetailsGiveTheExactLengthOfEveryFormat)
+{
+    if (!HaveTool("ffmpeg") || !HaveTool("ffprobe"))
+        GTEST_SKIP() << "ffmpeg missing";
+    const struct {
+        const char* Name;
+        double Seconds;
+        const char* Options;
+        const char* Codec;
+        const char* Container;
+        uint32_t FrameSamples;
+    } Cases[] = {
+        {"details_cbr.mp3", 2.9, "-c:a libmp3lame -b:a 128k -f mp3", "mp3", "mpeg", 1152},
+        {"details_vbr.mp3", 2.9, "-c:a libmp3lame -q:a 4 -write_xing 0 -f mp3", "mp3", "mpeg", 1152},
+        {"details.mp2", 0.5, "-c:a mp2 -b:a 192k -f mp2", "mp2", "mpeg", 1152},
+        {"details.flac", 2.9, "-c:a flac -f flac", "flac", "flac", 4608},
+        {"details.ogg", 2.9, "-c:a libvorbis -f ogg", "vorbis", "ogg", 2048},
+        {"details.aac", 2.9, "-c:a aac -b:a 96k -f adts", "aac", "adts", 1024},
+        {"details.m4a", 2.9, "-c:a aac -b:a 96k -f ipod", "aac", "mp4", 1024},
+        {"details.wma", 2.9, "-c:a wmav2 -b:a 64k -f asf", "wmav2", "asf", 2048},
+        {"details_v1.wma", 2.9, "-c:a wmav1 -b:a 64k -f asf", "wmav1", "asf", 2048},
+        {"details.wav", 0.5, "-c:a pcm_s16le -f wav", "pcm", "wave", 1},
+        {"details.w64", 2.9, "-c:a pcm_s16le -f w64", "pcm", "w64", 1},
+        {"details.aiff", 2.9, "-c:a pcm_s16be -f aiff", "pcm", "aiff", 1},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        std::string Path = FfmpegFixture(C.Name, C.Seconds, 2, 44100, C.Options);
+        ASSERT_FALSE(Path.empty());
+        double Expected = ProbeDurationMs(Path, strcmp(C.Container, "adts") == 0);
+        ASSERT_GT(Expected, 0);
+        ZEBTrackDetails D;
+        memset(&D, 0x55, sizeof D);
+        D.Size = sizeof D;
+        ASSERT_NE(ZEBAudioGetTrackDetails(Path.c_str(), &D), 0);
+        double FrameMs = 1000.0 * C.FrameSamples / 44100 + 1;
+        EXPECT_NEAR(static_cast<double>(D.LengthMs), Expected, FrameMs);
+        EXPECT_NEAR(static_cast<double>(D.Frames) * 1000.0 / 44100, static_cast<double>(D.LengthMs), 1.0);
+        EXPECT_EQ(D.SampleRate, 44100u);
+        EXPECT_EQ(D.Channels, 2u);
+        EXPECT_STREQ(D.Codec, C.Codec);
+        EXPECT_STREQ(D.Container, C.Container);
+    }
+    // A caller's older, shorter record: nothing past its Size is written.
+    std::string Wav = FfmpegFixture("details.wav", 0.5, 2, 44100, "-c:a pcm_s16le -f wav");
+    ZEBTrackDetails Short;
+    memset(&Short, 0x55, sizeof Short);
+    Short.Size = offsetof(ZEBTrackDetails, Frames);
+    ASSERT_NE(ZEBAudioGetTrackDetails(Wav.c_str(), &Short), 0);
+    EXPECT_EQ(Short.LengthMs, 500u);
+    EXPECT_EQ(Short.SampleRate, 0x55555555u);
+    Short.Size = 8;
+    EXPECT_EQ(ZEBAudioGetTrackDetails(Wav.c_str(), &Short), 0);
+    ZEBTrackDetails Missing{};
+    Missing.Size = sizeof Missing;
+    EXPECT_EQ(ZEBAudioGetTrackDetails("/nonexistent/file.wav", &Missing), 0);
+    EXPECT_EQ(ZEBAudioGetTrackDetails(Wav.c_str(), nullptr), 0);
 }
 
 TEST(DeviceEnumeration, ArrayIsAlwaysReleasable)

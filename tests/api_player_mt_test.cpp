@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <thread>
 
@@ -203,21 +204,111 @@ TEST(PlayerLifetime, DestroyRightAfterCreateAnswersStopAndInputClose)
     EXPECT_TRUE(Same(Got, {Ok(ZEB_CMD_STOP), Ok(ZEB_CMD_INPUT_CLOSE)})) << Describe(Got);
 }
 
-TEST(PlayerLifetime, ManyPlayersAtOnce)
+// Eight players on one window, each with its own script: half play a file
+// to the end, half fail to open one; every player pings as often as its
+// number once the files have ended. Each message names its sender, so each player's own messages are
+// exactly its script's answers, in order, through its destroy.
+TEST(PlayerLifetime, ManyPlayersOnOneWindowAreToldApart)
 {
+    constexpr int Count = 8;
+    std::string Wav = FixturePath("one_window_players.wav");
+    WriteWav(Wav, 44100, 2, 16, TestPcm(44100 / 4, 2, 44100));
     Host H;
     std::vector<void*> Players;
-    for (int i = 0; i < 8; ++i)
-        Players.push_back(ZEBAudioPlayerCreate(H.Window()));
-    for (void* P : Players) {
+    std::vector<TestOutput> Outs(Count);
+    std::vector<std::vector<ZEBMessage>> Expected(Count);
+    for (int i = 0; i < Count; ++i) {
+        void* P = ZEBAudioPlayerCreate(H.Window());
         ASSERT_NE(P, nullptr);
-        ZEBAudioPing(P);
+        Players.push_back(P);
+        std::vector<ZEBMessage>& E = Expected[static_cast<size_t>(i)];
+        if (i % 2 == 0) {
+            TestOutput::Open(P, &Outs[static_cast<size_t>(i)]);
+            ZEBAudioInputOpen(P, Wav.c_str());
+            ZEBAudioPlay(P);
+            E = {Ok(ZEB_CMD_OUTPUT_OPEN), Ok(ZEB_CMD_INPUT_OPEN), Msg(ZEB_NTF_INPUT_OPENED, 0, 0),
+                 Ok(ZEB_CMD_PLAY), Msg(ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_PLAYING, 0),
+                 Msg(ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_EOS, 0)};
+        } else {
+            ZEBAudioInputOpen(P, "/nonexistent/one_window.wav");
+            E = {Err(ZEB_CMD_INPUT_OPEN, ZEB_ERR_INPUT_OPEN)};
+        }
     }
-    std::vector<ZEBMessage> Got = H.Take(16);
-    EXPECT_EQ(Got.size(), 16u);
+    std::vector<ZEBMessage> All;
+    for (int i = 0; i < Count; i += 2) { // each playing player reaches its end
+        std::vector<ZEBMessage> Part = H.Until(ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_EOS);
+        All.insert(All.end(), Part.begin(), Part.end());
+    }
+    for (int i = 0; i < Count; ++i) {
+        std::vector<ZEBMessage>& E = Expected[static_cast<size_t>(i)];
+        for (int Ping = 0; Ping <= i; ++Ping) {
+            ZEBAudioPing(Players[static_cast<size_t>(i)]);
+            E.push_back(Ok(ZEB_CMD_PING));
+            E.push_back(Msg(ZEB_NTF_PONG, 0, 0));
+        }
+        E.push_back(Ok(ZEB_CMD_STOP));
+        E.push_back(Ok(ZEB_CMD_INPUT_CLOSE));
+    }
     for (void* P : Players)
         ZEBAudioPlayerDestroy(P);
-    EXPECT_EQ(H.Settle(300).size(), 16u);
+    std::vector<ZEBMessage> Rest = H.Settle(300);
+    All.insert(All.end(), Rest.begin(), Rest.end());
+    std::vector<std::vector<ZEBMessage>> Got(Count);
+    size_t Unnamed = 0;
+    for (const ZEBMessage& M : All) {
+        auto It = std::find(Players.begin(), Players.end(), M.Player);
+        if (It == Players.end()) {
+            ++Unnamed;
+            continue;
+        }
+        Got[static_cast<size_t>(It - Players.begin())].push_back(M);
+    }
+    EXPECT_EQ(Unnamed, 0u);
+    for (int i = 0; i < Count; ++i) {
+        std::vector<ZEBMessage> Own;
+        // Progress reports depend on pacing; the script's answers do not.
+        for (const ZEBMessage& M : Got[static_cast<size_t>(i)])
+            if (M.Msg != ZEB_NTF_ELAPSED_TIME && M.Msg != ZEB_NTF_POSITION)
+                Own.push_back(M);
+        const std::vector<ZEBMessage>& E = Expected[static_cast<size_t>(i)];
+        EXPECT_TRUE(Same(Own, E)) << "player " << i << " got " << Describe(Own) << "\nwanted " << Describe(E);
+    }
+}
+
+// The heard position is the decoded one less what the host module says it
+// still holds, and the decoded one for a module without that entry; with
+// heard progress on, the progress pair reports it too. 0x8015 stays no
+// command, and the formatter names the additions.
+TEST_F(PlayerTest, PlayPositionSubtractsWhatTheModuleHolds)
+{
+    std::string Wav = FixturePath("play_position.wav");
+    WriteWav(Wav, 44100, 2, 16, TestPcm(44100, 2, 44100));
+    Out.WithBufferedMs = true;
+    Out.BufferedMs = 200;
+    TestOutput::Open(Player, &Out);
+    ZEBAudioInputOpen(Player, Wav.c_str());
+    ZEBAudioSeek(Player, 1, 2);
+    ZEBAudioGetPlayPosition(Player);
+    ZEBAudioMessageSend(Player, 0x8015);
+    ZEBAudioSetHeardProgress(Player, 1);
+    ZEBAudioSeek(Player, 3, 4);
+    ExpectAnswers({Ok(ZEB_CMD_OUTPUT_OPEN), Ok(ZEB_CMD_INPUT_OPEN), Msg(ZEB_NTF_INPUT_OPENED, 0, 1),
+                   Ok(ZEB_CMD_SEEK), Msg(ZEB_NTF_ELAPSED_TIME, 0, 500), Msg(ZEB_NTF_POSITION, 0, 50),
+                   Ok(ZEB_CMD_GET_PLAY_POSITION), Msg(ZEB_NTF_PLAY_POSITION, 0, 300),
+                   Ok(ZEB_CMD_SET_HEARD_PROGRESS), Ok(ZEB_CMD_SEEK), Msg(ZEB_NTF_ELAPSED_TIME, 0, 550),
+                   Msg(ZEB_NTF_POSITION, 0, 55)});
+    Out2.WithBufferedMs = false;
+    TestOutput::Open(Player, &Out2);
+    ZEBAudioInputOpen(Player, Wav.c_str());
+    ZEBAudioSeek(Player, 1, 4);
+    H.Drain(Player);
+    ZEBAudioGetPlayPosition(Player);
+    ExpectAnswers({Ok(ZEB_CMD_GET_PLAY_POSITION), Msg(ZEB_NTF_PLAY_POSITION, 0, 250)});
+    char Text[ZEB_ERROR_STRING_SIZE];
+    ZEBAudioFormatErrorString(ZEB_CMD_GET_PLAY_POSITION, 0, Text);
+    EXPECT_NE(strstr(Text, "'Get Play Position'"), nullptr) << Text;
+    ZEBAudioFormatErrorString(0x8015, 0, Text);
+    EXPECT_NE(strstr(Text, "'Unknown Command'"), nullptr) << Text;
 }
 
 TEST_F(PlayerTest, CommandsFromSeveralThreadsKeepEachThreadsOrder)

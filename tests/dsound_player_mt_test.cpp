@@ -356,3 +356,56 @@ TEST_F(PlayerTest, PreloadThenResetPlaysOnWithoutASecondOfSilence)
     // The first write lands a few hundredths of a second ahead, as always.
     EXPECT_LT(LeadingSilence(Played), 176400u / 8);
 }
+
+// On the built-in output the heard position follows the play cursor, not the
+// decoder: with the device's clock stopped nothing has been heard however
+// far decoding ran, and one second of device time later one second (less
+// the start's lead-in) has. "Played out" comes after end of stream, only
+// once the device has played the rest, when the whole track is heard.
+TEST_F(PlayerTest, HeardPositionFollowsThePlayCursorAndPlayedOutFollowsTheEnd)
+{
+    void* Player = NewPlayer(Host, 0);
+    if (!OpenInput(Host, Player, "dsound_heard.wav", zebtest::TestPcm(44100 * 2, 2, 44100)))
+        GTEST_SKIP() << "WAV input not available";
+    DSDevice* Device = VirtualDeviceForTesting(0);
+    ASSERT_NE(Device, nullptr);
+    auto HeardMs = [&] {
+        ZEBAudioGetPlayPosition(Player);
+        std::vector<ZEBMessage> Got = Host.Until(ZEB_NTF_PLAY_POSITION, 0);
+        return Got.empty() ? UINT32_MAX : Got.back().lParam;
+    };
+    // A quarter second of device time; the second ping is answered only
+    // after the writer has refilled the room the first one left it.
+    std::vector<ZEBMessage> Seen;
+    auto Step = [&] {
+        VirtualDeviceAdvance(Device, 44100 / 4);
+        for (int Ping = 0; Ping < 2; ++Ping) {
+            std::vector<ZEBMessage> Got = Host.Drain(Player);
+            Seen.insert(Seen.end(), Got.begin(), Got.end());
+        }
+    };
+    auto SeenMsg = [&](uint32_t Msg) {
+        return std::any_of(Seen.begin(), Seen.end(), [Msg](const ZEBMessage& M) { return M.Msg == Msg; });
+    };
+    ZEBAudioPlay(Player);
+    Host.Until(ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_PLAYING);
+    Host.Drain(Player);
+    EXPECT_EQ(HeardMs(), 0u);
+    for (int i = 0; i < 4; ++i)
+        Step();
+    uint32_t AfterOneSecond = HeardMs();
+    EXPECT_LE(AfterOneSecond, 1000u);
+    EXPECT_GE(AfterOneSecond, 900u);
+    for (int i = 0; i < 8 && !SeenMsg(ZEB_NTF_PLAY_STATE); ++i)
+        Step();
+    ASSERT_TRUE(SeenMsg(ZEB_NTF_PLAY_STATE)) << zebtest::Describe(Seen); // end of stream
+    EXPECT_LT(HeardMs(), 2000u); // the last bytes are still unplayed
+    std::vector<ZEBMessage> Quiet = Host.Settle(200);
+    Seen.insert(Seen.end(), Quiet.begin(), Quiet.end());
+    EXPECT_FALSE(SeenMsg(ZEB_NTF_PLAYED_OUT)) << "before the device played the end";
+    VirtualDeviceRunClock(Device, ClockSpeed);
+    std::vector<ZEBMessage> Out = Host.Until(ZEB_NTF_PLAYED_OUT, 0);
+    ASSERT_FALSE(Out.empty());
+    EXPECT_EQ(Out.back().Player, Player);
+    EXPECT_EQ(HeardMs(), 2000u);
+}

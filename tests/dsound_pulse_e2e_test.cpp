@@ -301,3 +301,33 @@ TEST_F(PulseTest, ServerRestartPausesThePlayerWithOneErrorAndANewOutputIsHeard)
     ASSERT_GT(Tone.size(), Rate / 2) << "nothing was heard after the restart";
     EXPECT_NEAR(zebtest::ZeroCrossingFrequency(Tone, Rate), 1000.0, 10.0);
 }
+
+// At the end of decoding the heard position lags the decoded one by what the
+// buffer holds; "played out" follows end of stream once the sink has played
+// the tone to its end, and the whole track has been heard then.
+TEST_F(PulseTest, PlayedOutFollowsTheEndOnceTheSinkPlayedIt)
+{
+    std::string Path = ToneWav("e2e_tone_played_out.wav", Rate, 2, 800.0, 1.5);
+    void* Player = Open(Host, 0, Path);
+    zebtest::PulseRecorder Recorder;
+    ASSERT_TRUE(Recorder.Start(std::string(NullSink) + ".monitor"));
+    ZEBAudioPlay(Player);
+    auto ToEnd = Host.Until(ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_EOS, 20000);
+    EXPECT_EQ(Count(ToEnd, ZEB_NTF_PLAYED_OUT), 0u);
+    ZEBAudioGetPlayPosition(Player); // the buffer still holds the tone's end
+    auto AtEnd = Host.Until(ZEB_NTF_PLAY_POSITION, 0, 5000);
+    ASSERT_FALSE(AtEnd.empty());
+    if (Count(AtEnd, ZEB_NTF_PLAYED_OUT) == 0) {
+        EXPECT_LT(AtEnd.back().lParam, 1500u);
+    }
+    auto Out = Host.Until(ZEB_NTF_PLAYED_OUT, 0, 10000);
+    ASSERT_FALSE(Out.empty());
+    EXPECT_EQ(Out.back().Player, Player);
+    ZEBAudioGetPlayPosition(Player);
+    auto Heard = Host.Until(ZEB_NTF_PLAY_POSITION, 0, 5000);
+    ASSERT_FALSE(Heard.empty());
+    EXPECT_EQ(Heard.back().lParam, 1500u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200)); // the server's own latency
+    auto Tone = LoudPart(Recorder.Stop());
+    EXPECT_GT(Tone.size(), Rate * 1.3); // the tone was heard to its end
+}

@@ -22,6 +22,17 @@ WM_EXPORTS='^_WM(OpenMetaEditor|CloseMetaEditor|GetHeaderAttribute|FreeHeaderAtt
 extra=$(nm -D --defined-only "$LIBDIR/libzeb-audio.so" | awk '{print $3}' | grep -v -E "^_?ZEBAudio|^ZEBWindow|$WM_EXPORTS" || true)
 if [ -n "$extra" ]; then echo "unexpected exports: $extra"; exit 1; fi
 nm -D --defined-only "$LIBDIR/libzeb-audio.so" | grep -q ' _ZEBAudioMessageSend$'
+# Every function of the header is exported under both names, the command
+# functions included (they are real functions, not inline).
+for NAME in PlayerCreate PlayerDestroy MessageSend EnumerateDevices FreeDeviceEnums GetMP3TrackLength \
+    GetMP3TrackInfo GetTrackDetails FormatErrorString GetVersion InputOpen Stop Pause Play Seek \
+    OutputOpenDSound OutputOpenModule SetOutputVolume AddOutputFilter PreloadBuffers SetInputPositionRange \
+    OutputReset OutputDrain Ping InputClose SetDuration SetInputTimeInterval SetOutputFrequency OutputClose \
+    SetMainVolume GetMainVolume GetPlayPosition SetHeardProgress; do
+  for EXPORT in "ZEBAudio$NAME" "_ZEBAudio$NAME"; do
+    nm -D --defined-only "$LIBDIR/libzeb-audio.so" | grep -q " $EXPORT\$" || { echo "$EXPORT not exported"; exit 1; }
+  done
+done
 test "$(nm -D --defined-only "$LIBDIR/libzeb-audio.so" | awk '{print $3}' | grep -c -E "$WM_EXPORTS")" = 7
 
 # The run-time modules are private plugins: in zeb-audio/ under the

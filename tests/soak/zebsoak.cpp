@@ -159,7 +159,7 @@ void OutWrite(void* Inst, void* Bfr, uint32_t Size, uint16_t Bps, uint16_t Chann
         std::this_thread::sleep_for(milliseconds(1 + N % 3));
 }
 int OutCmd(void*, uint32_t Cmd, uint32_t) { return Cmd == ZEB_CMD_GET_MAIN_VOLUME ? ModuleVolume : 1; }
-void RegisterOutput(OutputModule* M) { *M = {OutCreate, OutDelete, OutOpen, OutClose, OutWrite, OutCmd}; }
+void RegisterOutput(OutputModule* M) { *M = {OutCreate, OutDelete, OutOpen, OutClose, OutWrite, OutCmd, nullptr}; }
 void RegisterOutputNoCmd(OutputModule* M)
 {
     RegisterOutput(M);

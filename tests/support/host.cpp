@@ -52,7 +52,7 @@ std::string Describe(const std::vector<ZEBMessage>& Msgs)
     return Out;
 }
 
-ZEBMessage Msg(uint32_t M, uint32_t W, uint32_t L) { return ZEBMessage{M, W, L}; }
+ZEBMessage Msg(uint32_t M, uint32_t W, uint32_t L) { return ZEBMessage{M, W, L, nullptr}; }
 
 bool Same(const std::vector<ZEBMessage>& A, const std::vector<ZEBMessage>& B)
 {
@@ -77,7 +77,7 @@ std::vector<ZEBMessage> Host::Until(uint32_t M, uint32_t W, int TimeoutMs)
         auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(End - std::chrono::steady_clock::now()).count();
         ZEBMessage Taken;
         if (Left <= 0 || !Next(&Taken, static_cast<int>(Left))) {
-            ADD_FAILURE() << "timed out waiting for " << MessageName(ZEBMessage{M, W, 0}) << " after " << Describe(Got);
+            ADD_FAILURE() << "timed out waiting for " << MessageName(ZEBMessage{M, W, 0, nullptr}) << " after " << Describe(Got);
             return Got;
         }
         Got.push_back(Taken);
@@ -122,7 +122,7 @@ std::vector<ZEBMessage> Host::Settle(int QuietMs)
 
 namespace {
 std::mutex RegisterLock; // guards the register-time choices below
-bool RegCreate = true, RegCmd = true;
+bool RegCreate = true, RegCmd = true, RegBuffered = false;
 TestOutput* NoCreateTarget = nullptr; // instance of a module opened without OutputCreate
 
 TestOutput* Resolve(void* Inst)
@@ -176,6 +176,11 @@ void TOWrite(void* Inst, void* Buf, uint32_t Size, uint16_t Bps, uint16_t Channe
     Out->LastRate = Rate;
     (void)Bps;
 }
+uint32_t TOBuffered(void* Inst)
+{
+    return static_cast<uint32_t>(Resolve(Inst)->BufferedMs.load());
+}
+
 int TOCmd(void* Inst, uint32_t Cmd, uint32_t Param)
 {
     TestOutput* Out = Resolve(Inst);
@@ -204,6 +209,7 @@ void TORegister(OutputModule* M)
     M->OutputClose = TOClose;
     M->OutputWrite = TOWrite;
     M->OutputCmd = RegCmd ? TOCmd : nullptr;
+    M->OutputBufferedMs = RegBuffered ? TOBuffered : nullptr;
 }
 } // namespace
 
@@ -213,6 +219,7 @@ void TestOutput::Open(void* Player, TestOutput* Out, const char* Name)
         std::lock_guard<std::mutex> G(RegisterLock);
         RegCreate = Out->WithCreate;
         RegCmd = Out->WithCmd;
+        RegBuffered = Out->WithBufferedMs;
         if (!Out->WithCreate)
             NoCreateTarget = Out;
     }

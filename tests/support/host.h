@@ -62,6 +62,8 @@ struct TestOutput {
     std::atomic<bool> KeepData{true}; // false: writes are counted, not kept
     bool WithCreate = true;
     bool WithCmd = true;
+    bool WithBufferedMs = false;    // registers OutputBufferedMs, answering BufferedMs
+    std::atomic<uint32_t> BufferedMs{0};
 
     static void Open(void* Player, TestOutput* Out, const char* Name = "TEST");
     std::vector<std::string> CallLog();

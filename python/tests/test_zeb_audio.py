@@ -1,0 +1,92 @@
+"""The package against the built library: ZEB_AUDIO_LIBRARY and ZEB_AUDIO_HEADER name them."""
+import array
+import math
+import shutil
+import subprocess
+import wave
+
+import pytest
+
+import zeb_audio
+
+
+def make_wav(path, seconds, rate=44100):
+    frames = int(seconds * rate)
+    samples = array.array("h", (int(8000 * math.sin(i * 0.05)) for i in range(frames * 2)))
+    with wave.open(str(path), "wb") as out:
+        out.setnchannels(2)
+        out.setsampwidth(2)
+        out.setframerate(rate)
+        out.writeframes(samples.tobytes())
+    return samples.tobytes()
+
+
+class Collector(zeb_audio.OutputModule):
+    def __init__(self, held_ms=0):
+        self.data = bytearray()
+        self.held_ms = held_ms
+
+    def write(self, data, channels, sample_rate):
+        self.data += data
+
+    def buffered_ms(self):
+        return self.held_ms
+
+
+def test_constants_version_and_error_texts_come_from_the_library():
+    assert zeb_audio.ZEB_CMD_GET_PLAY_POSITION == 0x8100
+    assert zeb_audio.ZEB_PLAYER_STATE_EOS == 3
+    assert zeb_audio.version().count(".") == 2
+    text = zeb_audio.error_text(zeb_audio.ZEB_CMD_INPUT_OPEN, zeb_audio.ZEB_ERR_INPUT_OPEN)
+    assert "'Input Open'" in text and "file not found" in text
+
+
+def test_exact_length(tmp_path):
+    make_wav(tmp_path / "half.wav", 0.5)
+    details = zeb_audio.track_details(str(tmp_path / "half.wav"))
+    assert (details["length_ms"], details["frames"], details["codec"]) == (500, 22050, "pcm")
+    if shutil.which("ffmpeg") and shutil.which("ffprobe"):
+        mp3 = tmp_path / "jingle.mp3"
+        subprocess.run(["ffmpeg", "-v", "error", "-i", str(tmp_path / "half.wav"), "-t", "0.5", str(mp3)], check=True)
+        probed = float(subprocess.run(["ffprobe", "-v", "error", "-show_entries", "format=duration", "-of",
+                                       "default=nw=1:nk=1", str(mp3)], capture_output=True, text=True).stdout)
+        assert abs(zeb_audio.track_details(str(mp3))["length_ms"] - probed * 1000) <= 1152 * 1000 / 44100 + 1
+    with pytest.raises(zeb_audio.ZebAudioError):
+        zeb_audio.track_details(str(tmp_path / "missing.wav"))
+
+
+def test_play_to_a_python_module_seek_and_heard_position(tmp_path):
+    pcm = make_wav(tmp_path / "one.wav", 1.0)
+    out = Collector(held_ms=200)
+    with zeb_audio.Window() as window, zeb_audio.Player(window) as player:
+        player.output_open_module(out)
+        player.input_open(str(tmp_path / "one.wav"))
+        player.play()
+        window.until(zeb_audio.ZEB_NTF_PLAY_STATE, zeb_audio.ZEB_PLAYER_STATE_EOS, player.handle)
+        assert bytes(out.data) == pcm
+        player.input_open(str(tmp_path / "one.wav"))
+        player.seek(1, 2)
+        player.get_play_position()
+        got = window.until(zeb_audio.ZEB_NTF_PLAY_POSITION, player=player.handle)
+        assert got[-1].lparam == 300  # 500 ms decoded, 200 ms held by the module
+        assert all(m.player == player.handle for m in got)
+
+
+def test_errors_carry_the_text_and_players_share_a_window(tmp_path):
+    with zeb_audio.Window() as window:
+        with zeb_audio.Player(window) as first, zeb_audio.Player(window) as second:
+            second.ping()
+            first.input_open(str(tmp_path / "missing.wav"))
+            with pytest.raises(zeb_audio.ZebAudioError) as error:
+                window.until(zeb_audio.ZEB_RSP_OK, zeb_audio.ZEB_CMD_INPUT_OPEN, first.handle)
+            assert error.value.code == zeb_audio.ZEB_ERR_INPUT_OPEN
+            assert "Input Open Error" in str(error.value)
+
+
+def test_window_descriptor_polls_readable():
+    import selectors
+    with zeb_audio.Window() as window, zeb_audio.Player(window) as player:
+        with selectors.DefaultSelector() as selector:
+            selector.register(window, selectors.EVENT_READ)
+            player.ping()
+            assert selector.select(timeout=10)
