@@ -483,7 +483,7 @@ using SetLogLevelFn = void (*)(int);
 // Run in a process of their own by the test above: the module loaded fresh.
 void ReadJunkAfterLoading(int ExpectedLevel)
 {
-    void* Module = dlopen(ZEB_BUILD_DIR "/libzeb-mp4.so", RTLD_NOW | RTLD_LOCAL);
+    void* Module = dlopen(ZEB_BUILD_DIR "/zeb-audio/libzeb-mp4.so", RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(Module, nullptr) << dlerror();
     auto Level = reinterpret_cast<LogLevelFn>(dlsym(Module, "av_log_get_level"));
     auto Read = reinterpret_cast<MP4ReadFn>(dlsym(Module, "MP4Read"));
