@@ -14,7 +14,6 @@ struct OutputFilterNode;
 struct AIOBufType;
 
 constexpr uint32_t InBufSz = 1251;
-constexpr uint32_t OutBufSz = 524288;
 constexpr uint16_t SupportChannels = 2;
 constexpr uint16_t SupportBytesSample = 2;
 constexpr uint32_t DefaultElapsedLimit = 100;

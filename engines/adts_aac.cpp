@@ -9,7 +9,6 @@
 // reported as not found.
 #include "adts_aac.h"
 
-#include "core/pipeline.h"
 #include "id3.h"
 
 #include <sys/stat.h>
@@ -227,7 +226,7 @@ bool EstimateLength(MPEGFileInfoType* Info, FILE* Fi)
     uint64_t AvgFrame = W.Bytes / W.Frames;
     double BitsPerSec = static_cast<double>(W.Bytes) / W.Frames * Info->SampleRate /
                         SamplesPerAACFrame * 8.0;
-    int Kbits = static_cast<int>(Round(BitsPerSec * BitsToKbits));
+    int Kbits = static_cast<int>(BitsPerSec * BitsToKbits + 0.5);
     if (AvgFrame == 0 || Kbits <= 0)
         return false;
     Info->FrameCount = ClampU32(Info->FileLength / AvgFrame);

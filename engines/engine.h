@@ -36,6 +36,9 @@ struct MPEGFileInfoType {
                                // exact where the format knows it; 0 unknown
 };
 
+// The core's section buffer: no decode call delivers more than this.
+constexpr uint32_t OutBufSz = 524288;
+
 // The length of the track in milliseconds: from TotalSamples where the
 // engine knows them, else the whole-second TrackLength. Seeks, elapsed time
 // and the position scale all measure against this one length.

@@ -3,7 +3,6 @@
 // core's output buffer and maps millisecond seek positions to sample numbers.
 #include "flac.h"
 
-#include "core/player.h"
 #include "zeb_platform.h"
 
 #include <algorithm>

@@ -14,7 +14,6 @@
 
 namespace {
 
-constexpr uint32_t OutBufSz = 524288;
 // Frames per stretch: enough to cross frames after each seek, few enough
 // that an input of large frames still costs well under a millisecond.
 constexpr int MaxSections = 2;

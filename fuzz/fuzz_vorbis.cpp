@@ -20,7 +20,6 @@ extern "C" __attribute__((visibility("default"), used)) const char* __lsan_defau
 
 namespace {
 
-constexpr uint32_t OutBufSz = 524288;
 constexpr int MaxSections = 32;
 constexpr int SectionsBeforeSeek = 2;
 

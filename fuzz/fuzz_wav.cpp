@@ -13,7 +13,6 @@
 
 namespace {
 
-constexpr uint32_t OutBufSz = 524288;
 constexpr int MaxSections = 4096;
 
 void DecodeSections(MPEGFileInfoType* Info, std::vector<uint8_t>& Out)

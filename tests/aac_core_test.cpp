@@ -44,7 +44,6 @@ using zebtest::WriteFile;
 
 using Bytes = std::vector<uint8_t>;
 
-constexpr uint32_t OutBufSz = 524288;
 constexpr size_t MaxSections = 200000;
 
 #define SAME_LAYOUT(Ours, Theirs, Member) \

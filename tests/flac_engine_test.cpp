@@ -25,7 +25,6 @@ using zebtest::ReadFile;
 using zebtest::Run;
 using zebtest::WriteFile;
 
-constexpr uint32_t OutBufSz = 524288;
 constexpr size_t MaxSections = 100000;
 // STREAMINFO as the flac tool writes it: "fLaC", a 4-byte block header,
 // then the block. Byte offsets of the packed rate/channels/width/total field.

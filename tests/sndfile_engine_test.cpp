@@ -30,7 +30,6 @@ extern "C" __attribute__((visibility("default"), used)) const char* __lsan_defau
 
 namespace {
 
-constexpr uint32_t OutBufSz = 524288;
 constexpr size_t GuardSz = 256;
 constexpr uint8_t GuardByte = 0xA5;
 constexpr size_t MaxCalls = 200000;

@@ -28,7 +28,6 @@ using zebtest::ReadFile;
 using zebtest::Run;
 using zebtest::WriteFile;
 
-constexpr uint32_t OutBufSz = 524288;
 constexpr size_t MaxSections = 1000000;
 constexpr size_t StereoFrameBytes = 4;
 

@@ -20,7 +20,6 @@
 
 namespace {
 
-constexpr uint32_t OutBufSz = 524288;
 constexpr uint16_t PcmTag = 1;
 constexpr uint16_t FloatTag = 3;
 constexpr uint16_t ExtensibleTag = 0xFFFE;

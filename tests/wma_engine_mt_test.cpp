@@ -25,7 +25,6 @@
 
 namespace {
 
-constexpr uint32_t OutBufSz = 524288;
 constexpr int HangMs = 10000;
 
 std::atomic<int> LiveObjects{0}; // fake readers, buffers and properties alive

@@ -23,7 +23,6 @@ using namespace zebtest;
 
 namespace {
 
-constexpr uint32_t OutBufSz = 524288;
 constexpr int HangMs = 20000;
 
 // The module is there and makes readers (its reader may still be missing).
