@@ -275,20 +275,22 @@ uint32_t DecodeConverted(VorbisStream* Stream, void* OutBuf, uint32_t BufSz)
 
 // ---- Page structure, checked before the library sees the file ----
 //
-// libvorbisfile 1.3.7 can feed libogg a page whose buffer it has already
-// refilled when it seeks in a link whose data holds pages of other logical
-// streams: libogg then counts more segment bytes than it holds and moves
-// memory by a negative length. A page of a stream outside the current
-// group (a chained link that goes on after the next link's first page, a
-// page of no announced stream) makes such a link; those files are refused.
-// Intact pages only count, as libogg sees them: damaged or lost pages are
-// holes the library skips.
+// libvorbisfile 1.3.7, seeking in a link, passes libogg the last page it
+// read even when that page was skipped (another stream's, or one with no
+// granule position) and its buffer has since been refilled from damaged
+// bytes: libogg then counts more segment bytes than it holds and moves
+// memory by a negative length. So every link must be one logical stream
+// whose pages stay together: one first page, no page of another stream,
+// no reuse of the previous link's serial number, and every audio page
+// (after the three header packets) with a granule position. Only intact
+// pages count, as libogg sees them: damaged or lost pages are holes the
+// library skips.
 
 constexpr size_t PageHeaderBytes = 27;
 constexpr size_t SegmentCountByte = 26;
 constexpr size_t MaxPageBytes = PageHeaderBytes + 255 + 255 * 255;
 constexpr size_t WindowBytes = 2 * MaxPageBytes;
-constexpr uint32_t MaxGroupStreams = 16;
+constexpr uint32_t VorbisHeaderPackets = 3;
 constexpr uint8_t BeginOfStream = 0x02;
 
 // The Ogg page checksum: CRC-32, polynomial 0x04c11db7, MSB first, no
@@ -375,45 +377,56 @@ void SkipToNextCapture(PageWindow* W)
     W->Start = Next ? static_cast<size_t>(static_cast<const uint8_t*>(Next) - W->Bytes) : W->End;
 }
 
-// The logical streams of the current group: their first pages come
-// together, before any other page; a first page after other pages starts
-// the next group (the next chained link).
-struct StreamGroup {
-    uint32_t Serials[MaxGroupStreams];
-    uint32_t Count;
-    bool PastFirstPages;
+// The current link: its stream's serial number and packets ended so far.
+struct LinkPages {
+    bool Open;
+    bool PastFirstPage;
+    uint32_t Serial;
+    uint32_t PacketsEnded; // counted up to the header packets
 };
 
-bool PageFitsGroup(StreamGroup* G, const uint8_t* Page)
+uint32_t PacketsEndingOn(const uint8_t* Page)
 {
-    constexpr size_t FlagsByte = 5, SerialByte = 14;
-    uint32_t Serial = Le32(Page + SerialByte);
-    if (Page[FlagsByte] & BeginOfStream) {
-        if (G->PastFirstPages)
-            *G = StreamGroup{};
-        if (G->Count == MaxGroupStreams)
-            return false;
-        G->Serials[G->Count++] = Serial;
-        return true;
-    }
-    G->PastFirstPages = true;
-    return std::find(G->Serials, G->Serials + G->Count, Serial) != G->Serials + G->Count;
+    uint32_t Ends = 0;
+    for (size_t i = 0; i < Page[SegmentCountByte]; ++i)
+        Ends += Page[PageHeaderBytes + i] < 255;
+    return Ends;
 }
 
-// Reads the file once from its start; false when a page lies outside its
-// group or on a read error. Leaves the file at its start.
-bool PagesKeepToTheirGroups(FILE* File)
+bool PageFitsLink(LinkPages* L, const uint8_t* Page)
+{
+    constexpr size_t FlagsByte = 5, GranuleByte = 6, SerialByte = 14;
+    constexpr uint8_t NoGranule[8] = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
+    uint32_t Serial = Le32(Page + SerialByte);
+    if (Page[FlagsByte] & BeginOfStream) {
+        if (L->Open && (!L->PastFirstPage || L->Serial == Serial))
+            return false; // a second stream in the link, or a serial reused
+        *L = LinkPages{true, false, Serial, 0};
+    } else {
+        if (!L->Open || Serial != L->Serial)
+            return false;
+        if (L->PacketsEnded >= VorbisHeaderPackets && memcmp(Page + GranuleByte, NoGranule, sizeof NoGranule) == 0)
+            return false;
+        L->PastFirstPage = true;
+    }
+    L->PacketsEnded = std::min(L->PacketsEnded + PacketsEndingOn(Page), VorbisHeaderPackets);
+    return true;
+}
+
+// Reads the file once from its start; false when a page breaks the link
+// rules above or on a read error. Leaves the file at its start.
+bool PagesKeepToTheirLinks(FILE* File)
 {
     PageWindow W{File, static_cast<uint8_t*>(malloc(WindowBytes)), 0, 0, false};
     bool Fits = W.Bytes != nullptr && fseeko(File, 0, SEEK_SET) == 0;
-    StreamGroup Group{};
+    LinkPages Link{};
     while (Fits && Buffer(&W, PageHeaderBytes)) {
         size_t Length = IntactPageAt(&W);
         if (Length == 0) {
             SkipToNextCapture(&W);
             continue;
         }
-        Fits = PageFitsGroup(&Group, W.Bytes + W.Start);
+        Fits = PageFitsLink(&Link, W.Bytes + W.Start);
         W.Start += Length;
     }
     free(W.Bytes);
@@ -467,7 +480,7 @@ MPEGFileInfoType* PrepareVorbisStream(FILE* File)
     }
     // A refused open leaves the file with the caller: the library closes
     // its datasource only through ov_clear after a successful open.
-    if (!PagesKeepToTheirGroups(File) || OvOpenCallbacks(File, &Stream->File, nullptr, 0, Callbacks) != 0) {
+    if (!PagesKeepToTheirLinks(File) || OvOpenCallbacks(File, &Stream->File, nullptr, 0, Callbacks) != 0) {
         fclose(File);
         delete Stream;
         return nullptr;

@@ -299,7 +299,8 @@ TEST_F(VorbisEngine, PageOfALinkAfterTheNextLinksFirstPageIsRefused)
     // Link 1's headers, link 2's headers, link 1's audio pages damaged
     // (checksums fail), then link 1's last page: libvorbisfile 1.3.7 takes
     // it all as one link and, seeking in it, hands libogg a page from a
-    // buffer it has refilled (a negative move under ASan).
+    // buffer it has refilled (a negative move under ASan). The same with
+    // the two streams' pages interleaved as one multiplexed link.
     std::vector<uint8_t> One = ReadFile(StereoOgg("vorbis_serial1", "3.0", "-s 1"));
     std::vector<uint8_t> Two = ReadFile(MakeOgg("vorbis_serial2", 44100, 2, "1.0 sine 330", "-s 2"));
     std::vector<size_t> P1 = PageStarts(One), P2 = PageStarts(Two);
@@ -312,6 +313,10 @@ TEST_F(VorbisEngine, PageOfALinkAfterTheNextLinksFirstPageIsRefused)
     std::vector<uint8_t> Headers1 = Slice(One, 0, P1[Audio1]), Last1 = Slice(One, P1.back());
     std::string Stray = FixturePath("vorbis_stray_page.ogg");
     WriteFile(Stray, Concat(Concat(Headers1, Slice(Two, 0, P2[Audio2])), Concat(Damaged, Last1)));
+    EXPECT_FALSE(Prepare(Stray));
+    std::vector<uint8_t> Interleaved = Concat(Slice(One, 0, P1[1]), Slice(Two, 0, P2[1]));
+    Interleaved = Concat(Concat(Interleaved, Slice(One, P1[1], P1[Audio1] - P1[1])), Slice(Two, P2[1]));
+    WriteFile(Stray, Concat(Concat(Interleaved, Damaged), Last1));
     EXPECT_FALSE(Prepare(Stray));
     // Without link 2's pages it is one link with lost pages: it plays, and
     // after a seek into the hole decoding ends cleanly.
