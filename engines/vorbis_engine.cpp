@@ -279,18 +279,20 @@ uint32_t DecodeConverted(VorbisStream* Stream, void* OutBuf, uint32_t BufSz)
 // read even when that page was skipped (another stream's, or one with no
 // granule position) and its buffer has since been refilled from damaged
 // bytes: libogg then counts more segment bytes than it holds and moves
-// memory by a negative length. So every link must be one logical stream
-// whose pages stay together: one first page, no page of another stream,
-// no reuse of the previous link's serial number, and every audio page
-// (after the three header packets) with a granule position. Only intact
-// pages count, as libogg sees them: damaged or lost pages are holes the
-// library skips.
+// memory by a negative length. So a link's pages stay together: its
+// streams' first pages come first, no page of another stream follows, the
+// next link reuses none of its serial numbers; and a link that can make
+// the library skip pages (several streams, an audio page without a
+// granule position) is taken only from a file of intact pages throughout.
+// Intact pages are those libogg accepts; damaged or lost pages are holes
+// the library skips.
 
 constexpr size_t PageHeaderBytes = 27;
 constexpr size_t SegmentCountByte = 26;
 constexpr size_t MaxPageBytes = PageHeaderBytes + 255 + 255 * 255;
 constexpr size_t WindowBytes = 2 * MaxPageBytes;
 constexpr uint32_t VorbisHeaderPackets = 3;
+constexpr uint32_t MaxLinkStreams = 16;
 constexpr uint8_t BeginOfStream = 0x02;
 
 // The Ogg page checksum: CRC-32, polynomial 0x04c11db7, MSB first, no
@@ -377,13 +379,21 @@ void SkipToNextCapture(PageWindow* W)
     W->Start = Next ? static_cast<size_t>(static_cast<const uint8_t*>(Next) - W->Bytes) : W->End;
 }
 
-// The current link: its stream's serial number and packets ended so far.
+// The current link: its streams' serial numbers and the packets ended so
+// far in a link of one stream.
 struct LinkPages {
     bool Open;
-    bool PastFirstPage;
-    uint32_t Serial;
+    bool PastFirstPages;
+    uint32_t Serials[MaxLinkStreams];
+    uint32_t Count;
     uint32_t PacketsEnded; // counted up to the header packets
+    bool SkipsPages;       // the library may skip a page while seeking
 };
+
+bool InLink(const LinkPages* L, uint32_t Serial)
+{
+    return std::find(L->Serials, L->Serials + L->Count, Serial) != L->Serials + L->Count;
+}
 
 uint32_t PacketsEndingOn(const uint8_t* Page)
 {
@@ -393,21 +403,37 @@ uint32_t PacketsEndingOn(const uint8_t* Page)
     return Ends;
 }
 
+bool FirstPageFits(LinkPages* L, uint32_t Serial)
+{
+    if (L->Open && L->PastFirstPages) {
+        if (InLink(L, Serial))
+            return false; // the next link reuses a serial number
+        bool Skips = L->SkipsPages;
+        *L = LinkPages{};
+        L->SkipsPages = Skips;
+    }
+    if (InLink(L, Serial) || L->Count == MaxLinkStreams)
+        return false;
+    L->SkipsPages |= L->Count > 0;
+    L->Serials[L->Count++] = Serial;
+    L->Open = true;
+    return true;
+}
+
 bool PageFitsLink(LinkPages* L, const uint8_t* Page)
 {
     constexpr size_t FlagsByte = 5, GranuleByte = 6, SerialByte = 14;
     constexpr uint8_t NoGranule[8] = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
     uint32_t Serial = Le32(Page + SerialByte);
     if (Page[FlagsByte] & BeginOfStream) {
-        if (L->Open && (!L->PastFirstPage || L->Serial == Serial))
-            return false; // a second stream in the link, or a serial reused
-        *L = LinkPages{true, false, Serial, 0};
+        if (!FirstPageFits(L, Serial))
+            return false;
     } else {
-        if (!L->Open || Serial != L->Serial)
+        if (!InLink(L, Serial))
             return false;
-        if (L->PacketsEnded >= VorbisHeaderPackets && memcmp(Page + GranuleByte, NoGranule, sizeof NoGranule) == 0)
-            return false;
-        L->PastFirstPage = true;
+        L->PastFirstPages = true;
+        L->SkipsPages |= L->PacketsEnded >= VorbisHeaderPackets &&
+                         memcmp(Page + GranuleByte, NoGranule, sizeof NoGranule) == 0;
     }
     L->PacketsEnded = std::min(L->PacketsEnded + PacketsEndingOn(Page), VorbisHeaderPackets);
     return true;
@@ -420,9 +446,11 @@ bool PagesKeepToTheirLinks(FILE* File)
     PageWindow W{File, static_cast<uint8_t*>(malloc(WindowBytes)), 0, 0, false};
     bool Fits = W.Bytes != nullptr && fseeko(File, 0, SEEK_SET) == 0;
     LinkPages Link{};
+    bool Damaged = false;
     while (Fits && Buffer(&W, PageHeaderBytes)) {
         size_t Length = IntactPageAt(&W);
         if (Length == 0) {
+            Damaged = true;
             SkipToNextCapture(&W);
             continue;
         }
@@ -430,7 +458,8 @@ bool PagesKeepToTheirLinks(FILE* File)
         W.Start += Length;
     }
     free(W.Bytes);
-    return Fits && !ferror(File) && fseeko(File, 0, SEEK_SET) == 0;
+    Damaged |= W.Start != W.End; // a page cut short at the end
+    return Fits && !(Link.SkipsPages && Damaged) && !ferror(File) && fseeko(File, 0, SEEK_SET) == 0;
 }
 
 } // namespace
