@@ -273,6 +273,195 @@ uint32_t DecodeConverted(VorbisStream* Stream, void* OutBuf, uint32_t BufSz)
     return 0;
 }
 
+// ---- Page structure, checked before the library sees the file ----
+//
+// libvorbisfile 1.3.7, seeking in a link, passes libogg the last page it
+// read even when that page was skipped (another stream's, or one with no
+// granule position) and its buffer has since been refilled from damaged
+// bytes: libogg then counts more segment bytes than it holds and moves
+// memory by a negative length. So a link's pages stay together: its
+// streams' first pages come first, no page of another stream follows, the
+// next link reuses none of its serial numbers; and a link that can make
+// the library skip pages (several streams, an audio page without a
+// granule position) is taken only from a file of intact pages throughout.
+// Intact pages are those libogg accepts; damaged or lost pages are holes
+// the library skips.
+
+constexpr size_t PageHeaderBytes = 27;
+constexpr size_t SegmentCountByte = 26;
+constexpr size_t MaxPageBytes = PageHeaderBytes + 255 + 255 * 255;
+constexpr size_t WindowBytes = 2 * MaxPageBytes;
+constexpr uint32_t VorbisHeaderPackets = 3;
+constexpr uint32_t MaxLinkStreams = 16;
+constexpr uint8_t BeginOfStream = 0x02;
+
+// The Ogg page checksum: CRC-32, polynomial 0x04c11db7, MSB first, no
+// reflection, initial value and final XOR 0.
+struct CrcTable {
+    uint32_t Entry[256];
+};
+
+constexpr CrcTable MakeCrcTable()
+{
+    CrcTable T{};
+    for (uint32_t i = 0; i < 256; ++i) {
+        uint32_t R = i << 24;
+        for (int Bit = 0; Bit < 8; ++Bit)
+            R = R & 0x80000000u ? R << 1 ^ 0x04c11db7u : R << 1;
+        T.Entry[i] = R;
+    }
+    return T;
+}
+
+constexpr CrcTable PageCrc = MakeCrcTable();
+
+uint32_t PageChecksum(const uint8_t* Page, size_t Length)
+{
+    constexpr size_t CrcByte = 22, CrcBytes = 4;
+    uint32_t Crc = 0;
+    for (size_t i = 0; i < Length; ++i) {
+        uint8_t Byte = i >= CrcByte && i < CrcByte + CrcBytes ? 0 : Page[i];
+        Crc = Crc << 8 ^ PageCrc.Entry[(Crc >> 24 ^ Byte) & 0xff];
+    }
+    return Crc;
+}
+
+uint32_t Le32(const uint8_t* P) { return uint32_t{P[0]} | uint32_t{P[1]} << 8 | uint32_t{P[2]} << 16 | uint32_t{P[3]} << 24; }
+
+// The file's bytes through a window that always holds one whole page.
+struct PageWindow {
+    FILE* File;
+    uint8_t* Bytes; // WindowBytes
+    size_t Start;
+    size_t End;
+    bool AtEof;
+};
+
+// True when Need bytes from Start are in the window.
+bool Buffer(PageWindow* W, size_t Need)
+{
+    if (W->End - W->Start >= Need || W->AtEof)
+        return W->End - W->Start >= Need;
+    memmove(W->Bytes, W->Bytes + W->Start, W->End - W->Start);
+    W->End -= W->Start;
+    W->Start = 0;
+    while (!W->AtEof && W->End < Need) {
+        size_t Got = fread(W->Bytes + W->End, 1, WindowBytes - W->End, W->File);
+        W->AtEof = Got == 0;
+        W->End += Got;
+    }
+    return W->End >= Need;
+}
+
+// Length of an intact page (capture pattern, version 0, checksum) at the
+// window's start; 0 when none starts there.
+size_t IntactPageAt(PageWindow* W)
+{
+    if (!Buffer(W, PageHeaderBytes) || memcmp(W->Bytes + W->Start, "OggS", 4) != 0 || W->Bytes[W->Start + 4] != 0)
+        return 0;
+    size_t Header = PageHeaderBytes + W->Bytes[W->Start + SegmentCountByte];
+    if (!Buffer(W, Header))
+        return 0;
+    size_t Length = Header;
+    for (size_t i = PageHeaderBytes; i < Header; ++i)
+        Length += W->Bytes[W->Start + i];
+    if (!Buffer(W, Length))
+        return 0;
+    constexpr size_t CrcByte = 22;
+    const uint8_t* Page = W->Bytes + W->Start;
+    return PageChecksum(Page, Length) == Le32(Page + CrcByte) ? Length : 0;
+}
+
+// As libogg resyncs: on to the next possible capture pattern.
+void SkipToNextCapture(PageWindow* W)
+{
+    const void* Next = memchr(W->Bytes + W->Start + 1, 'O', W->End - W->Start - 1);
+    W->Start = Next ? static_cast<size_t>(static_cast<const uint8_t*>(Next) - W->Bytes) : W->End;
+}
+
+// The current link: its streams' serial numbers and the packets ended so
+// far in a link of one stream.
+struct LinkPages {
+    bool Open;
+    bool PastFirstPages;
+    uint32_t Serials[MaxLinkStreams];
+    uint32_t Count;
+    uint32_t PacketsEnded; // counted up to the header packets
+    bool SkipsPages;       // the library may skip a page while seeking
+};
+
+bool InLink(const LinkPages* L, uint32_t Serial)
+{
+    return std::find(L->Serials, L->Serials + L->Count, Serial) != L->Serials + L->Count;
+}
+
+uint32_t PacketsEndingOn(const uint8_t* Page)
+{
+    uint32_t Ends = 0;
+    for (size_t i = 0; i < Page[SegmentCountByte]; ++i)
+        Ends += Page[PageHeaderBytes + i] < 255;
+    return Ends;
+}
+
+bool FirstPageFits(LinkPages* L, uint32_t Serial)
+{
+    if (L->Open && L->PastFirstPages) {
+        if (InLink(L, Serial))
+            return false; // the next link reuses a serial number
+        bool Skips = L->SkipsPages;
+        *L = LinkPages{};
+        L->SkipsPages = Skips;
+    }
+    if (InLink(L, Serial) || L->Count == MaxLinkStreams)
+        return false;
+    L->SkipsPages |= L->Count > 0;
+    L->Serials[L->Count++] = Serial;
+    L->Open = true;
+    return true;
+}
+
+bool PageFitsLink(LinkPages* L, const uint8_t* Page)
+{
+    constexpr size_t FlagsByte = 5, GranuleByte = 6, SerialByte = 14;
+    constexpr uint8_t NoGranule[8] = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
+    uint32_t Serial = Le32(Page + SerialByte);
+    if (Page[FlagsByte] & BeginOfStream) {
+        if (!FirstPageFits(L, Serial))
+            return false;
+    } else {
+        if (!InLink(L, Serial))
+            return false;
+        L->PastFirstPages = true;
+        L->SkipsPages |= L->PacketsEnded >= VorbisHeaderPackets &&
+                         memcmp(Page + GranuleByte, NoGranule, sizeof NoGranule) == 0;
+    }
+    L->PacketsEnded = std::min(L->PacketsEnded + PacketsEndingOn(Page), VorbisHeaderPackets);
+    return true;
+}
+
+// Reads the file once from its start; false when a page breaks the link
+// rules above or on a read error. Leaves the file at its start.
+bool PagesKeepToTheirLinks(FILE* File)
+{
+    PageWindow W{File, static_cast<uint8_t*>(malloc(WindowBytes)), 0, 0, false};
+    bool Fits = W.Bytes != nullptr && fseeko(File, 0, SEEK_SET) == 0;
+    LinkPages Link{};
+    bool Damaged = false;
+    while (Fits && Buffer(&W, PageHeaderBytes)) {
+        size_t Length = IntactPageAt(&W);
+        if (Length == 0) {
+            Damaged = true;
+            SkipToNextCapture(&W);
+            continue;
+        }
+        Fits = PageFitsLink(&Link, W.Bytes + W.Start);
+        W.Start += Length;
+    }
+    free(W.Bytes);
+    Damaged |= W.Start != W.End; // a page cut short at the end
+    return Fits && !(Link.SkipsPages && Damaged) && !ferror(File) && fseeko(File, 0, SEEK_SET) == 0;
+}
+
 } // namespace
 
 int GetVorbisSupport(void)
@@ -320,7 +509,7 @@ MPEGFileInfoType* PrepareVorbisStream(FILE* File)
     }
     // A refused open leaves the file with the caller: the library closes
     // its datasource only through ov_clear after a successful open.
-    if (OvOpenCallbacks(File, &Stream->File, nullptr, 0, Callbacks) != 0) {
+    if (!PagesKeepToTheirLinks(File) || OvOpenCallbacks(File, &Stream->File, nullptr, 0, Callbacks) != 0) {
         fclose(File);
         delete Stream;
         return nullptr;

@@ -17,7 +17,10 @@ void CloseVorbisSupport(void);
 
 // Null when the library is not loaded, the path is not a regular file, or
 // the file is not an Ogg Vorbis stream with a usable rate and channel
-// count; nothing stays open then. Handle is the library's decoder state.
+// count, or its pages are laid out so that seeking would corrupt the
+// library's state (pages of a link out of place; a link whose pages the
+// library may skip, in a file with damaged bytes); nothing stays open then.
+// The file is read once through at prepare for that check. Handle is the library's decoder state.
 // The record describes the first link; TotalSamples counts the frames of
 // every playable link at the first link's rate.
 MPEGFileInfoType* PrepareVorbisFile(const char* Path);

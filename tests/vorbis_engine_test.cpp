@@ -284,6 +284,52 @@ TEST_F(VorbisEngine, MissingPageCostsOnlyItsOwnAudio)
     EXPECT_EQ(Slice(Pcm, Pcm.size() - Tail), Slice(Reference, Reference.size() - Tail));
 }
 
+// The first page that carries audio (a granule position past the headers').
+size_t FirstAudioPage(const std::vector<uint8_t>& Bytes, const std::vector<size_t>& Pages)
+{
+    size_t i = 0;
+    while (i < Pages.size() && Granule(Bytes, Pages[i]) == 0)
+        ++i;
+    return i;
+}
+
+TEST_F(VorbisEngine, PageOfALinkAfterTheNextLinksFirstPageIsRefused)
+{
+    // Link 1's headers, link 2's headers, link 1's audio pages damaged
+    // (checksums fail), then link 1's last page: libvorbisfile 1.3.7 takes
+    // it all as one link and, seeking in it, hands libogg a page from a
+    // buffer it has refilled (a negative move under ASan). The same with
+    // the two streams' pages interleaved as one multiplexed link; without
+    // the damaged pages that link is intact and plays.
+    std::vector<uint8_t> One = ReadFile(StereoOgg("vorbis_serial1", "3.0", "-s 1"));
+    std::vector<uint8_t> Two = ReadFile(MakeOgg("vorbis_serial2", 44100, 2, "1.0 sine 330", "-s 2"));
+    std::vector<size_t> P1 = PageStarts(One), P2 = PageStarts(Two);
+    size_t Audio1 = FirstAudioPage(One, P1), Audio2 = FirstAudioPage(Two, P2);
+    ASSERT_LT(Audio1 + 1, P1.size());
+    ASSERT_LT(Audio2, P2.size());
+    std::vector<uint8_t> Damaged = Slice(One, P1[Audio1], P1.back() - P1[Audio1]);
+    for (size_t i = Audio1 + 1; i < P1.size(); ++i)
+        Damaged[P1[i] - P1[Audio1] - 1] ^= 0xff; // each page's last byte
+    std::vector<uint8_t> Headers1 = Slice(One, 0, P1[Audio1]), Last1 = Slice(One, P1.back());
+    std::string Stray = FixturePath("vorbis_stray_page.ogg");
+    WriteFile(Stray, Concat(Concat(Headers1, Slice(Two, 0, P2[Audio2])), Concat(Damaged, Last1)));
+    EXPECT_FALSE(Prepare(Stray));
+    std::vector<uint8_t> Interleaved = Concat(Slice(One, 0, P1[1]), Slice(Two, 0, P2[1]));
+    Interleaved = Concat(Concat(Interleaved, Slice(One, P1[1], P1[Audio1] - P1[1])), Slice(Two, P2[1]));
+    WriteFile(Stray, Concat(Concat(Interleaved, Damaged), Last1));
+    EXPECT_FALSE(Prepare(Stray));
+    WriteFile(Stray, Concat(Interleaved, Last1));
+    EXPECT_TRUE(Prepare(Stray));
+    // Without link 2's pages it is one link with lost pages: it plays, and
+    // after a seek into the hole decoding ends cleanly.
+    std::string Lost = FixturePath("vorbis_lost_pages.ogg");
+    WriteFile(Lost, Concat(Concat(Headers1, Damaged), Last1));
+    Prepared Info = Prepare(Lost);
+    ASSERT_TRUE(Info);
+    SeekVorbisFile(Info.get(), 500);
+    EXPECT_LE(DecodeAll(Info.get()).size(), Granule(One, P1.back()) * StereoFrameBytes);
+}
+
 // Frequency of the left channel of stereo PCM from its rising zero
 // crossings; frames where left and right differ are counted in Unequal.
 double LeftFrequency(const std::vector<uint8_t>& Pcm, uint32_t Rate, size_t* Unequal)
