@@ -20,12 +20,18 @@ int ListDevices(void)
     return 0;
 }
 
-/* The track's length as --info shows it. The library reports whole
-   seconds; this is the one place that changes when it reports the exact
-   length. */
-static void FormatLength(const MPEGTrackInfoType* Info, char* Text, size_t Size)
+/* The track's length as --info shows it: exact to the millisecond where
+   the library knows it, else the whole seconds of the track query. */
+static void FormatLength(const char* Path, const MPEGTrackInfoType* Info, char* Text, size_t Size)
 {
-    snprintf(Text, Size, "%u s", (unsigned)Info->TrackLength);
+    ZEBTrackDetails Details;
+    memset(&Details, 0, sizeof Details);
+    Details.Size = sizeof Details;
+    if (ZEBAudioGetTrackDetails(Path, &Details))
+        snprintf(Text, Size, "%llu.%03llu s", (unsigned long long)(Details.LengthMs / 1000),
+                 (unsigned long long)(Details.LengthMs % 1000));
+    else
+        snprintf(Text, Size, "%u s", (unsigned)Info->TrackLength);
 }
 
 static void ReportRefusal(const char* Path)
@@ -52,7 +58,7 @@ static int PrintTrackInfo(const char* Path, int Shown)
     FileKind Kind;
     ProbeFile(Path, &Kind);
     char Length[64];
-    FormatLength(&Info, Length, sizeof Length);
+    FormatLength(Path, &Info, Length, sizeof Length);
     printf("%s%s\n", Shown ? "\n" : "", Path);
     if (Kind.Container)
         printf("  container:      %s\n", Kind.Container);
