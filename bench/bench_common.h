@@ -4,16 +4,62 @@
 #include "zeb-audio.h"
 
 #include <chrono>
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace zebbench {
 
 inline double Seconds(std::chrono::steady_clock::time_point Start)
 {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count();
+}
+
+// Frames of a sine tone as interleaved 16-bit PCM, the same on every channel.
+inline std::vector<uint8_t> Tone(uint32_t Frames, uint16_t Channels, uint32_t Rate, double Frequency,
+                                 double Amplitude)
+{
+    std::vector<uint8_t> Out(static_cast<size_t>(Frames) * Channels * 2);
+    for (uint32_t I = 0; I < Frames; ++I) {
+        int16_t S = static_cast<int16_t>(std::lround(Amplitude * std::sin(2.0 * M_PI * Frequency * I / Rate)));
+        for (uint16_t C = 0; C < Channels; ++C)
+            memcpy(&Out[(static_cast<size_t>(I) * Channels + C) * 2], &S, 2);
+    }
+    return Out;
+}
+
+inline void PutLittle(std::vector<uint8_t>& Out, uint32_t Value, int Bytes)
+{
+    for (int I = 0; I < Bytes; ++I)
+        Out.push_back(static_cast<uint8_t>(Value >> (8 * I)));
+}
+
+// A 16-bit PCM WAVE file; false when it could not be written.
+inline bool WriteWav(const std::string& Path, uint32_t Rate, uint16_t Channels, const std::vector<uint8_t>& Pcm)
+{
+    std::vector<uint8_t> File = {'R', 'I', 'F', 'F'};
+    PutLittle(File, static_cast<uint32_t>(36 + Pcm.size()), 4);
+    File.insert(File.end(), {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '});
+    PutLittle(File, 16, 4);
+    PutLittle(File, 1, 2);
+    PutLittle(File, Channels, 2);
+    PutLittle(File, Rate, 4);
+    PutLittle(File, Rate * Channels * 2, 4);
+    PutLittle(File, Channels * 2u, 2);
+    PutLittle(File, 16, 2);
+    File.insert(File.end(), {'d', 'a', 't', 'a'});
+    PutLittle(File, static_cast<uint32_t>(Pcm.size()), 4);
+    File.insert(File.end(), Pcm.begin(), Pcm.end());
+    FILE* Out = fopen(Path.c_str(), "wb");
+    if (!Out)
+        return false;
+    bool Written = fwrite(File.data(), 1, File.size(), Out) == File.size();
+    return fclose(Out) == 0 && Written;
 }
 
 // Wall time of a shell command; negative when it failed.

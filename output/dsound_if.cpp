@@ -35,8 +35,6 @@ constexpr uint16_t MasterBits = 16;
 constexpr size_t EndStreamStack = 0x10000;
 constexpr int EndStreamJoinMs = 5000;
 constexpr uint32_t FullLevel = 100;
-constexpr double StartAhead = 0.06;       // first block lands 6 % of the buffer ahead
-constexpr uint32_t WriteAlign = 4;
 constexpr uint32_t PlayOutPollMs = 5;
 constexpr uint32_t MinWaitMs = 1;
 // Longest single sleep of a wait for room: wake-up lateness must never let
@@ -92,6 +90,7 @@ void GiveUpBuffer(DSoundPropType* DSoundProp)
     DSBufferRelease(DSoundProp->lpdsb);
     DSoundProp->lpdsb = nullptr;
     DSoundProp->BufferPreLoaded = 0;
+    DSoundProp->StartPending = false;
     DSoundProp->BuffersStop = 1; // last: a drain waiting for it sees the record settled
 }
 
@@ -103,6 +102,7 @@ bool RecreateBuffer(DSoundPropType* DSoundProp)
     DSoundProp->lpdsb = nullptr;
     DSoundProp->BuffersStop = 1;
     DSoundProp->BufferPreLoaded = 0;
+    DSoundProp->StartPending = false;
     DSoundProp->lBufferCount = 0;
     DSoundProp->sWritePtr = 0;
     uint32_t Size = 0;
@@ -220,12 +220,26 @@ uint32_t PlayTimeMs(DSoundPropType* DSoundProp, uint32_t Bytes, uint32_t BufferS
     return Ms < UINT32_MAX ? static_cast<uint32_t>(Ms) : UINT32_MAX;
 }
 
-// Starts playback for the first block of a stream. Lock held; false when the
-// block is to be dropped (the failure is posted).
+// Starts the buffer playing; the failure is posted. Lock held.
+bool PlayFromCursor(DSoundPropType* DSoundProp)
+{
+    db_printf("dsound: playback commence\n");
+    if (DSBufferPlay(DSoundProp->lpdsb, 0, 0, DSBPLAY_LOOPING) != DS_OK) {
+        PostError(DSoundProp, ZEB_ERR_DSOUND_PLAYBACK, 0);
+        DSoundProp->BuffersStop = 1;
+        return false;
+    }
+    return true;
+}
+
+// Readies the buffer for the first block of a stream. A preload plays at
+// once from position 0. Otherwise the buffer is cleared and left stopped
+// with W at 0: the first block goes in before the buffer starts, so its
+// first frame is the next one mixed and nothing of it can be passed over.
+// Lock held; false when the block is to be dropped (the failure is posted).
 bool StartPlayback(DSoundPropType* DSoundProp)
 {
     DSBuffer* Buffer = DSoundProp->lpdsb;
-    uint32_t N = DSoundProp->sBufferSize;
     if (DSBufferSetCurrentPosition(Buffer, 0) != DS_OK) {
         PostError(DSoundProp, ZEB_ERR_DSOUND_BUFFER, DetailSetPosition);
         return false;
@@ -233,23 +247,20 @@ bool StartPlayback(DSoundPropType* DSoundProp)
     db_printf("dsound: buffer clear\n");
     if (DSoundProp->BufferPreLoaded) {
         DSoundProp->BufferPreLoaded = 0; // play the preload from where it left W
+        if (!PlayFromCursor(DSoundProp))
+            return false;
     } else {
         uint32_t WriteCursor = 0;
         if (DSBufferGetCurrentPosition(Buffer, nullptr, &WriteCursor) != DS_OK) {
             PostError(DSoundProp, ZEB_ERR_DSOUND_BUFFER, DetailWriteCursor);
             return false;
         }
-        uint32_t Ahead = static_cast<uint32_t>(N * StartAhead);
-        DSoundProp->sWritePtr = (Ahead + WriteAlign - 1) / WriteAlign * WriteAlign % N;
-        if (!ClearSecondaryBuffer(DSoundProp, 0, N)) {
+        DSoundProp->sWritePtr = 0;
+        if (!ClearSecondaryBuffer(DSoundProp, 0, DSoundProp->sBufferSize)) {
             PostError(DSoundProp, ZEB_ERR_DSOUND_BUFFER, DetailClear);
             return false;
         }
-    }
-    db_printf("dsound: playback commence\n");
-    if (DSBufferPlay(Buffer, 0, 0, DSBPLAY_LOOPING) != DS_OK) {
-        PostError(DSoundProp, ZEB_ERR_DSOUND_PLAYBACK, 0);
-        return false;
+        DSoundProp->StartPending = true;
     }
     DSoundProp->BuffersStop = 0;
     DSoundProp->AbortClose = 1; // a new stream cancels any play-out still pending
@@ -317,10 +328,16 @@ bool PlaceBlock(DSoundPropType* DSoundProp, uint16_t BytesPerSample, uint16_t Ch
     try {
         uint32_t W = DSoundProp->sWritePtr;
         DSoundProp->WriteInterrupted = false;
-        if (!WaitForBufferSpace(DSoundProp, W, Size, N, nullptr))
+        // A buffer not yet started is empty: the block (at most the cut
+        // threshold) fits without waiting.
+        if (!DSoundProp->StartPending && !WaitForBufferSpace(DSoundProp, W, Size, N, nullptr))
             return !DSoundProp->WriteInterrupted;
         WriteSpans(DSoundProp, W, Bytes, Size);
         DSoundProp->sWritePtr = (W + Size) % N;
+        if (DSoundProp->StartPending) {
+            DSoundProp->StartPending = false;
+            PlayFromCursor(DSoundProp);
+        }
     } catch (const DSoundFailure& Failure) {
         PostError(DSoundProp, ZEB_ERR_DSOUND_BUFFER, Failure.Detail);
         GiveUpBuffer(DSoundProp);

@@ -11,7 +11,7 @@
 #include <cstdint>
 
 // One player's DirectSound stream. The lock hCritical guards lpdsb,
-// sWritePtr, sByteCount, lBuffer/lBufferCount/lBufferSize, SampleRate,
+// sWritePtr, sByteCount, lBuffer/lBufferCount/lBufferSize, StartPending, SampleRate,
 // Channels, sBufferSize and Level against the end-of-stream thread; the
 // flags are atomic because both threads read them outside the lock.
 struct DSoundPropType {
@@ -22,6 +22,7 @@ struct DSoundPropType {
     uint32_t sByteCount;        // during a preload: room left for it
     uint8_t* lBuffer;           // preload bytes that did not fit the buffer
     uint32_t lBufferCount;      // bytes waiting in lBuffer
+    bool StartPending;          // cleared and at position 0; starts once its first block is in
     ZEBThread* hThread;         // end-of-stream thread
     ZEBEvent* hEvent;           // auto-reset: wakes the end-of-stream thread
     ZEBCriticalSection hCritical;

@@ -32,5 +32,7 @@ extern const DSBackendOps VirtualBackend;
 // Mixes Frames frames of interleaved stereo 16-bit PCM into Out and advances
 // the play cursor of every playing buffer. Called from the backend's thread.
 void DSDeviceRender(DSDevice* Device, int16_t* Out, uint32_t Frames);
+// The backend's stream ran dry: the mix was not there in time.
+void DSDeviceNoteUnderrun(DSDevice* Device);
 // The backend's stream has failed: cursor reads fail from now on.
 void DSDeviceSetLost(DSDevice* Device);

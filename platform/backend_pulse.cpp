@@ -52,6 +52,7 @@ const char* const PulseNames[] = {"libpulse.so.0", nullptr};
     X(pa_stream_get_state)                                                                                             \
     X(pa_stream_set_state_callback)                                                                                    \
     X(pa_stream_set_write_callback)                                                                                    \
+    X(pa_stream_set_underflow_callback)                                                                                \
     X(pa_stream_begin_write)                                                                                           \
     X(pa_stream_write)
 
@@ -247,6 +248,13 @@ void WriteRequested(pa_stream* Stream, size_t Bytes, void* User)
     }
 }
 
+void Underflowed(pa_stream*, void* User)
+{
+    PulseStream* Self = static_cast<PulseStream*>(User);
+    CallbackGuard Guard(Self->Conn.Guard);
+    DSDeviceNoteUnderrun(Self->Device);
+}
+
 void StreamStateChanged(pa_stream* Stream, void* User)
 {
     PulseStream* Self = static_cast<PulseStream*>(User);
@@ -298,6 +306,7 @@ void* OpenPulse(DSDevice* Device, const char* Name)
         P->pa_context_set_state_callback(Self->Conn.Context, ContextStateChanged, Self);
         P->pa_stream_set_state_callback(Self->Stream, StreamStateChanged, Self);
         P->pa_stream_set_write_callback(Self->Stream, WriteRequested, Self);
+        P->pa_stream_set_underflow_callback(Self->Stream, Underflowed, Self);
         pa_buffer_attr Attr = LowLatencyAttr();
         int Flags = PA_STREAM_ADJUST_LATENCY | (Name ? PA_STREAM_DONT_MOVE : 0);
         if (P->pa_stream_connect_playback(Self->Stream, Name, &Attr, static_cast<pa_stream_flags_t>(Flags), nullptr,
@@ -323,6 +332,7 @@ void ClosePulse(void* Handle)
     LockLoop(&Self->Conn);
     if (Self->Stream) {
         P->pa_stream_set_write_callback(Self->Stream, nullptr, nullptr);
+        P->pa_stream_set_underflow_callback(Self->Stream, nullptr, nullptr);
         P->pa_stream_set_state_callback(Self->Stream, nullptr, nullptr);
         P->pa_stream_disconnect(Self->Stream);
     }

@@ -279,6 +279,20 @@ void DSDeviceRelease(DSDevice* Device)
     ReleaseDeviceRef(Device);
 }
 
+namespace {
+std::atomic<uint64_t> UnderrunCount{0};
+}
+
+void DSDeviceNoteUnderrun(DSDevice*)
+{
+    ++UnderrunCount;
+}
+
+uint64_t DSUnderrunsForTesting(void)
+{
+    return UnderrunCount.load();
+}
+
 void DSDeviceSetLost(DSDevice* Device)
 {
     Device->Lost = 1;

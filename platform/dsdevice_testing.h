@@ -31,6 +31,9 @@ void VirtualDeviceSetCapture(DSDevice* Device, bool On);
 std::vector<int16_t> VirtualDeviceTakeCapture(DSDevice* Device);
 uint64_t VirtualDeviceFramesRendered(DSDevice* Device);
 
+// Times any real device's stream ran dry since the process started.
+uint64_t DSUnderrunsForTesting(void);
+
 // Operation Op of this device's buffers fails for the next Count calls
 // (-1: always, 0: never again).
 void VirtualDeviceSetFault(DSDevice* Device, DSFaultOp Op, int32_t Count);

@@ -184,38 +184,37 @@ TEST_F(StreamTest, FrequencyFollowsRatioAndRefusesOutOfRange)
     EXPECT_EQ(Hz, 22050u);
 }
 
-TEST_F(StreamTest, FirstWriteClearsPlaysFromZeroAndLandsSixPercentAhead)
+TEST_F(StreamTest, FirstWriteClearsAndIsInBeforeTheBufferStarts)
 {
     auto Block = zebtest::TestPcm(1000, 2, 44100);
     Write(Block);
-    EXPECT_TRUE(SameLocks(Locks(), {{0, N}, {10584, 4000}}));
+    EXPECT_TRUE(SameLocks(Locks(), {{0, N}, {0, 4000}}));
     EXPECT_EQ(Prop->BuffersStop, 0);
-    EXPECT_EQ(Prop->sWritePtr, 14584u);
+    EXPECT_EQ(Prop->sWritePtr, 4000u);
     Write(Block);
-    EXPECT_TRUE(SameLocks(Locks(), {{14584, 4000}}));
+    EXPECT_TRUE(SameLocks(Locks(), {{4000, 4000}}));
 
-    // What the device plays is silence up to 10584, then the blocks exactly.
-    AdvanceBytes(10584 + 8000);
-    auto Want = Concat({std::vector<uint8_t>(10584, 0), Block, Block});
-    EXPECT_EQ(Output(), Want);
+    // The very first frame the device mixes is the block's first frame.
+    AdvanceBytes(8000);
+    EXPECT_EQ(Output(), Concat({Block, Block}));
 }
 
-TEST_F(StreamTest, MonoBufferStartsAheadOnFourByteBoundaryAndPlaysBothChannels)
+TEST_F(StreamTest, MonoBufferStartsAtOnceAndPlaysBothChannels)
 {
     auto Block = zebtest::TestPcm(2000, 1, 22050);
     Write(Block, 1, 44100);
     ASSERT_EQ(Prop->sBufferSize, 88200u);
     auto Got = Locks();
     ASSERT_EQ(Got.size(), 2u);
-    EXPECT_EQ(Got[1].Offset, 5292u); // 6 % of 88200, already a multiple of 4
-    VirtualDeviceAdvance(Device, 5292 / 2 + 2000);
+    EXPECT_EQ(Got[1].Offset, 0u);
+    VirtualDeviceAdvance(Device, 2000);
     auto Out = VirtualDeviceTakeCapture(Device);
-    ASSERT_EQ(Out.size(), (5292 / 2 + 2000) * 2u);
+    ASSERT_EQ(Out.size(), 2000 * 2u);
     for (uint32_t I = 0; I < 2000; ++I) {
         int16_t In;
         memcpy(&In, &Block[I * 2], 2);
-        ASSERT_EQ(Out[(5292 / 2 + I) * 2], In) << I;
-        ASSERT_EQ(Out[(5292 / 2 + I) * 2 + 1], In) << I;
+        ASSERT_EQ(Out[I * 2], In) << I;
+        ASSERT_EQ(Out[I * 2 + 1], In) << I;
     }
 }
 
@@ -223,16 +222,16 @@ TEST_F(StreamTest, BlocksUpToThreeQuartersGoInOneLockAndWrapInTwoSpans)
 {
     auto Large = zebtest::TestPcm(25000, 2, 44100); // 100000 bytes
     Write(Large);
-    EXPECT_TRUE(SameLocks(Locks(), {{0, N}, {10584, 100000}}));
-    auto Filler = zebtest::TestPcm(15000, 2, 44100); // W reaches 170584
+    EXPECT_TRUE(SameLocks(Locks(), {{0, N}, {0, 100000}}));
+    auto Filler = zebtest::TestPcm(17000, 2, 44100); // W reaches 168000
     Write(Filler);
     AdvanceBytes(8000);
-    auto Wrapping = zebtest::TestPcm(3000, 2, 44100); // 12000 bytes from 170584: 5816 + 6184
+    auto Wrapping = zebtest::TestPcm(3000, 2, 44100); // 12000 bytes from 168000: 8400 + 3600
     Write(Wrapping);
-    EXPECT_TRUE(SameLocks(Locks(), {{110584, 60000}, {170584, 12000}}));
-    EXPECT_EQ(Prop->sWritePtr, 6184u);
-    AdvanceBytes(N + 6184 - 8000);
-    auto Want = Concat({std::vector<uint8_t>(10584, 0), Large, Filler, Wrapping});
+    EXPECT_TRUE(SameLocks(Locks(), {{100000, 68000}, {168000, 12000}}));
+    EXPECT_EQ(Prop->sWritePtr, 3600u);
+    AdvanceBytes(N + 3600 - 8000);
+    auto Want = Concat({Large, Filler, Wrapping});
     EXPECT_EQ(Output(), Want);
 }
 
@@ -246,7 +245,7 @@ TEST_F(StreamTest, BlockOfTwoBuffersIsWrittenInEightQuarterPieces)
     EXPECT_EQ(Got[0].Bytes, N); // the start-up clear
     for (size_t I = 1; I < Got.size(); ++I) {
         EXPECT_EQ(Got[I].Bytes, 44100u);
-        EXPECT_EQ(Got[I].Offset, (10584 + (I - 1) * 44100) % N);
+        EXPECT_EQ(Got[I].Offset, ((I - 1) * 44100) % N);
     }
 }
 
@@ -311,7 +310,7 @@ TEST_F(StreamTest, OpeningAStreamForgetsAPreload)
     EXPECT_EQ(Prop->BufferPreLoaded, 0);
     Locks();
     Write(zebtest::TestPcm(1000, 2, 44100));
-    EXPECT_TRUE(SameLocks(Locks(), {{0, N}, {10584, 4000}}));
+    EXPECT_TRUE(SameLocks(Locks(), {{0, N}, {0, 4000}}));
 }
 
 TEST_F(StreamTest, ANewStreamDropsTheBytesAPreloadHeldBack)
@@ -323,9 +322,9 @@ TEST_F(StreamTest, ANewStreamDropsTheBytesAPreloadHeldBack)
     Locks();
     auto Block = zebtest::TestPcm(1000, 2, 44100);
     Write(Block);
-    EXPECT_TRUE(SameLocks(Locks(), {{0, N}, {10584, 4000}}));
-    AdvanceBytes(14584);
-    EXPECT_EQ(Output(), Concat({std::vector<uint8_t>(10584, 0), Block}));
+    EXPECT_TRUE(SameLocks(Locks(), {{0, N}, {0, 4000}}));
+    AdvanceBytes(4000);
+    EXPECT_EQ(Output(), Block);
 }
 
 TEST_F(StreamTest, PreloadReformatsTheBufferForTheStream)
@@ -341,32 +340,32 @@ TEST_F(StreamTest, PreloadReformatsTheBufferForTheStream)
 
 TEST_F(StreamTest, PlayOutWaitsForHalfABufferSilencesAndStops)
 {
-    auto Block = zebtest::TestPcm(30000, 2, 44100); // 120000 bytes: W = 130584
+    auto Block = zebtest::TestPcm(30000, 2, 44100); // 120000 bytes: W = 120000
     Write(Block);
     Locks();
     CloseDSoundBufferStream(Prop);
-    AdvanceBytes(40000); // 90584 unplayed: more than half a buffer
+    AdvanceBytes(30000); // 90000 unplayed: more than half a buffer
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_TRUE(Locks().empty());
     EXPECT_EQ(Prop->BuffersStop, 0);
-    AdvanceBytes(2400); // 88184 unplayed
-    ASSERT_TRUE(WaitForClear(130584));
+    AdvanceBytes(1800); // 88200 unplayed
+    ASSERT_TRUE(WaitForClear(120000));
     EXPECT_EQ(Prop->BuffersStop, 0);
-    AdvanceBytes(88184 + 4000);
+    AdvanceBytes(88200 + 4000);
     ASSERT_TRUE(WaitFor([&] { return Prop->BuffersStop != 0; }));
     WaitDSoundStreamEnd(Prop);
     auto Out = Output();
-    auto Want = Concat({std::vector<uint8_t>(10584, 0), Block, std::vector<uint8_t>(4000, 0)});
+    auto Want = Concat({Block, std::vector<uint8_t>(4000, 0)});
     EXPECT_EQ(Out, Want);
     EXPECT_TRUE(Posted().empty());
 }
 
 TEST_F(StreamTest, PlayOutClearsExactlyHalfABufferAfterTheLastByte)
 {
-    Write(zebtest::TestPcm(10000, 2, 44100)); // W = 50584, 50584 unplayed
+    Write(zebtest::TestPcm(10000, 2, 44100)); // W = 40000, 40000 unplayed
     Locks();
     CloseDSoundBufferStream(Prop);
-    ASSERT_TRUE(WaitForClear(50584));
+    ASSERT_TRUE(WaitForClear(40000));
     FinishPlayOut();
 }
 
@@ -378,10 +377,10 @@ TEST_F(StreamTest, WriteDuringPlayOutContinuesWithoutAGap)
     CloseDSoundBufferStream(Prop);
     Write(Second);
     EXPECT_EQ(Prop->AbortClose, 1);
-    AdvanceBytes(10584 + 80000 + 10000);
+    AdvanceBytes(80000 + 10000);
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
     EXPECT_EQ(Prop->BuffersStop, 0);
-    auto Want = Concat({std::vector<uint8_t>(10584, 0), First, Second});
+    auto Want = Concat({First, Second});
     EXPECT_TRUE(StartsWith(Output(), Want));
 }
 
@@ -390,18 +389,18 @@ TEST_F(StreamTest, WriteDuringPlayOutContinuesWithoutAGap)
 // request acts, at the newest write position.
 TEST_F(StreamTest, LatePlayOutLeavesTheNextShortStreamAlone)
 {
-    auto First = zebtest::TestPcm(30000, 2, 44100); // W = 130584, too full to play out yet
-    auto Second = zebtest::TestPcm(2000, 2, 44100); // 8000 bytes: W = 138584
+    auto First = zebtest::TestPcm(30000, 2, 44100); // W = 120000, too full to play out yet
+    auto Second = zebtest::TestPcm(2000, 2, 44100); // 8000 bytes: W = 128000
     Write(First);
     CloseDSoundBufferStream(Prop);
     std::this_thread::sleep_for(std::chrono::milliseconds(10)); // the play-out waits for room
     Write(Second);
     CloseDSoundBufferStream(Prop);
     Locks();
-    AdvanceBytes(50384); // room for half a buffer after the second stream
-    ASSERT_TRUE(WaitForClear(138584));
+    AdvanceBytes(39800); // room for half a buffer after the second stream
+    ASSERT_TRUE(WaitForClear(128000));
     FinishPlayOut();
-    auto Want = Concat({std::vector<uint8_t>(10584, 0), First, Second});
+    auto Want = Concat({First, Second});
     EXPECT_TRUE(StartsWith(Output(), Want));
 }
 
@@ -524,7 +523,7 @@ TEST_F(StreamTest, RecordWithoutBufferIsSafeAndANewStreamRecovers)
     Write(zebtest::TestPcm(1000, 2, 44100));
     Locks();
     CloseDSoundBufferStream(Prop);
-    ASSERT_TRUE(WaitForClear(14584));
+    ASSERT_TRUE(WaitForClear(4000));
     FinishPlayOut();
 }
 
@@ -548,7 +547,7 @@ TEST_F(StreamTest, StartOfPlaybackFailuresDropTheBlockAndRetry)
     EXPECT_EQ(Prop->BuffersStop, 1);
     Locks();
     Write(Block);
-    EXPECT_TRUE(SameLocks(Locks(), {{0, N}, {10584, 4000}}));
+    EXPECT_TRUE(SameLocks(Locks(), {{0, N}, {0, 4000}}));
     EXPECT_EQ(Prop->BuffersStop, 0);
 }
 
@@ -566,7 +565,7 @@ TEST_F(StreamTest, UnreadableCursorReportsDetailTwo)
 TEST_F(StreamTest, StalledCursorEndsTheWaitForRoomWithDetailOne)
 {
     SetDSoundStallTimeoutForTesting(200);
-    Write(zebtest::TestPcm(40000, 2, 44100)); // W = 170584
+    Write(zebtest::TestPcm(40000, 2, 44100)); // W = 160000
     Write(zebtest::TestPcm(5000, 2, 44100)); // needs room the still cursor never gives
     auto Msgs = Posted();
     ASSERT_EQ(Msgs.size(), 1u);
@@ -581,8 +580,8 @@ TEST_F(StreamTest, FailedFinalStopReportsDetailEightAndDrainReturns)
     VirtualDeviceSetFault(Device, DSFAULT_STOP, -1);
     Locks();
     CloseDSoundBufferStream(Prop);
-    ASSERT_TRUE(WaitForClear(14584));
-    AdvanceBytes(14584 + 16);
+    ASSERT_TRUE(WaitForClear(4000));
+    AdvanceBytes(4000 + 16);
     WaitDSoundStreamEnd(Prop);
     auto Msgs = Host.Until(ZEB_NTF_ERROR, 10);
     ASSERT_FALSE(Msgs.empty());
@@ -596,7 +595,7 @@ TEST_F(StreamTest, FailedFinalStopReportsDetailEightAndDrainReturns)
     Write(zebtest::TestPcm(1000, 2, 44100));
     Locks();
     CloseDSoundBufferStream(Prop);
-    ASSERT_TRUE(WaitForClear(14584));
+    ASSERT_TRUE(WaitForClear(4000));
     FinishPlayOut();
 }
 

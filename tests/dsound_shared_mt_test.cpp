@@ -62,8 +62,8 @@ protected:
 TEST_F(LostDeviceTest, WaitingWriterReportsTheLossOnceWhileANewOutputTakesTheIndex)
 {
     PlayerInstanceType* Old = Open();
-    for (int I = 0; I < 3; ++I)
-        Write(Old, Quarter); // with the clock stopped, a fourth quarter must wait
+    for (int I = 0; I < 4; ++I)
+        Write(Old, Quarter); // the buffer is full: with the clock stopped, a fifth quarter must wait
     auto Writer = std::async(std::launch::async, [&] { Write(Old, Quarter); });
     // Most likely waiting by now; a writer that is not yet is told the same.
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
