@@ -13,9 +13,10 @@ static void SeekBy(Session* S, int DeltaMs)
         PrintError(S, "cannot seek: the track length is not known");
         return;
     }
-    /* Seeks in quick succession add up; the position shown changes only when
-       the player reports it. */
-    uint32_t From = S->SeeksPending ? S->SeekTargetMs : S->ElapsedMs;
+    /* A seek moves from the position shown, which follows what is heard
+       rather than what was decoded. Seeks in quick succession add up; the
+       position shown changes only when the player reports it. */
+    uint32_t From = S->SeeksPending ? S->SeekTargetMs : (uint32_t)S->ShownMs;
     int64_t Target = (int64_t)From + DeltaMs;
     if (Target < 0)
         Target = 0;
