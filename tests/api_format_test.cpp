@@ -215,7 +215,7 @@ void PutLE(std::vector<uint8_t>& B, uint32_t V, int Bytes)
         B.push_back(static_cast<uint8_t>(V >> (8 * i)));
 }
 
-void PutBE(std::vector<uint8_t>& B, uint32_t V, int Bytes)
+void PutBE(std::vector<uint8_t>& B, uint64_t V, int Bytes)
 {
     for (int i = Bytes - 1; i >= 0; --i)
         B.push_back(static_cast<uint8_t>(V >> (8 * i)));

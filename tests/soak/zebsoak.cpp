@@ -702,6 +702,10 @@ void Slot::CheckStall()
 
 void Slot::Handle(const ZEBMessage& M)
 {
+    // Posted by the output's end-of-stream thread once a stream has played
+    // out: it may come between any two messages of the player.
+    if (M.Msg == ZEB_NTF_PLAYED_OUT)
+        return;
     if (M.Msg == ZEB_NTF_ERROR) { // posted by other threads of the player too
         Fig.ErrorCodes[std::min(M.wParam, 15u)]++;
         if (++Fig.AsyncErrors <= 10) { // the first few in full, the rest in the figures
