@@ -3,7 +3,7 @@
 // (open, a few frames, a seek and a few more), seeks, the exact length scan
 // and unprepare. Every position the engine leaves must lie in the file, and
 // no section may exceed its buffer.
-#include "aac_core.h"
+#include "aac_decode.h"
 #include "adts_aac.h"
 #include "memory_file.h"
 
@@ -17,8 +17,6 @@
 namespace {
 
 constexpr int MaxResyncs = 64;
-constexpr int SectionsPerRun = 8;
-constexpr uint32_t SectionBufSz = 65536;
 
 void Searches(FILE* F, size_t Size)
 {
@@ -49,29 +47,17 @@ void CheckInFile(const MPEGFileInfoType* Info, size_t Size)
         __builtin_trap();
 }
 
-void DecodeSome(MPEGFileInfoType* Info)
-{
-    static uint8_t Out[SectionBufSz];
-    for (int i = 0; i < SectionsPerRun; ++i) {
-        uint32_t Got = DecodeAACSection(Info, Out, sizeof Out);
-        if (Got > sizeof Out || Got % (Info->Channels * 2u) != 0)
-            __builtin_trap();
-        if (Got == 0)
-            return;
-    }
-}
-
 // As the core plays a file: decoder open, decode, seek and reload, decode.
 void Decode(MPEGFileInfoType* Info, size_t Size, uint32_t SeekMs)
 {
     static const bool HaveDecoder = GetAACSupport() != 0;
     if (!HaveDecoder || !OpenAACDecoder(Info))
         return;
-    DecodeSome(Info);
+    DecodeSomeAac(Info);
     SeekAAC_ADTSFile(Info, SeekMs);
     PostSeekAACBufferReload(Info);
     CheckInFile(Info, Size);
-    DecodeSome(Info);
+    DecodeSomeAac(Info);
     CloseAACDecoder(Info);
 }
 

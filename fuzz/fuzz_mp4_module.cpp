@@ -2,7 +2,7 @@
 // opened, asked every question for every track, and read sample by sample;
 // then the AAC engine plays it over the module's entry points (prepare, a
 // few frames through the decoder, a seek, a few more, unprepare).
-#include "aac_core.h"
+#include "aac_decode.h"
 #include "memory_file.h"
 #include "zeb_mp4.h"
 
@@ -34,8 +34,6 @@ namespace {
 // Keeps one run short when a tiny file declares millions of samples; the
 // last sample is read as well.
 constexpr MP4SampleId MaxSamplesRead = 1 << 16;
-constexpr int SectionsPerRun = 8;
-constexpr uint32_t SectionBufSz = 65536;
 
 volatile uint8_t Sink;
 
@@ -89,18 +87,6 @@ bool UseModuleInEngine()
     return true;
 }
 
-void DecodeSome(MPEGFileInfoType* Info)
-{
-    static uint8_t Out[SectionBufSz];
-    for (int i = 0; i < SectionsPerRun; ++i) {
-        uint32_t Got = DecodeAACSection(Info, Out, sizeof Out);
-        if (Got > sizeof Out || Got % (Info->Channels * 2u) != 0)
-            __builtin_trap();
-        if (Got == 0)
-            return;
-    }
-}
-
 void Play(const std::string& Path, uint32_t SeekMs)
 {
     static const bool HaveEngine = UseModuleInEngine();
@@ -109,9 +95,9 @@ void Play(const std::string& Path, uint32_t SeekMs)
         return;
     if (Info->SampleRate == 0 || Info->Channels == 0)
         __builtin_trap();
-    DecodeSome(Info);
+    DecodeSomeAac(Info);
     SeekAAC_MP4File(Info, SeekMs);
-    DecodeSome(Info);
+    DecodeSomeAac(Info);
     UnPrepareAAC_MP4File(Info);
 }
 
