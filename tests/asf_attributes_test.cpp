@@ -3,6 +3,7 @@
 // them, the read-only header facts, and refusal of anything that is not a
 // whole ASF header.
 #include "asf_attributes.h"
+#include "asf_guids.h"
 #include "support/host.h"
 #include "support/wm_fixtures.h"
 
@@ -90,13 +91,7 @@ std::vector<uint8_t> SyntheticHeader(uint64_t Play, uint64_t PrerollMs, uint32_t
         for (int i = 0; i < Bytes; ++i)
             V.push_back(static_cast<uint8_t>(X >> (8 * i)));
     };
-    const uint8_t HeaderGuid[16] = {0x30, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11,
-                                    0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C};
-    const uint8_t FpGuid[16] = {0xA1, 0xDC, 0xAB, 0x8C, 0x47, 0xA9, 0xCF, 0x11,
-                                0x8E, 0xE4, 0x00, 0xC0, 0x0C, 0x20, 0x53, 0x65};
-    const uint8_t SbpGuid[16] = {0xCE, 0x75, 0xF8, 0x7B, 0x8D, 0x46, 0xD1, 0x11,
-                                 0x8D, 0x82, 0x00, 0x60, 0x97, 0xC9, 0xA2, 0xB2};
-    std::vector<uint8_t> Fp(FpGuid, FpGuid + 16);
+    std::vector<uint8_t> Fp(AsfFilePropertiesGuid, AsfFilePropertiesGuid + 16);
     Put(Fp, 104, 8);
     Fp.resize(64, 0);
     Put(Fp, Play, 8);
@@ -113,7 +108,7 @@ std::vector<uint8_t> SyntheticHeader(uint64_t Play, uint64_t PrerollMs, uint32_t
     Fp.insert(Fp.end(), Sp.begin(), Sp.end()); // TagLib wants Stream Properties too
     std::vector<uint8_t> Sbp;
     if (!Rates.empty()) {
-        Sbp.assign(SbpGuid, SbpGuid + 16);
+        Sbp.assign(AsfStreamBitratePropertiesGuid, AsfStreamBitratePropertiesGuid + 16);
         Put(Sbp, 24 + 2 + 6 * Rates.size(), 8);
         Put(Sbp, Rates.size(), 2);
         for (size_t i = 0; i < Rates.size(); ++i) {
@@ -121,7 +116,7 @@ std::vector<uint8_t> SyntheticHeader(uint64_t Play, uint64_t PrerollMs, uint32_t
             Put(Sbp, Rates[i], 4);
         }
     }
-    std::vector<uint8_t> H(HeaderGuid, HeaderGuid + 16);
+    std::vector<uint8_t> H(AsfHeaderObjectGuid, AsfHeaderObjectGuid + 16);
     Put(H, 30 + Fp.size() + Sbp.size(), 8);
     Put(H, Rates.empty() ? 2 : 3, 4);
     Put(H, 0x0201, 2);

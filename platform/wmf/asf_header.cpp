@@ -1,6 +1,7 @@
 // Header Object location and the File Properties / Stream Bitrate
 // Properties fields; every offset is checked before it is read.
 #include "asf_header.h"
+#include "asf_guids.h"
 
 #include <cerrno>
 #include <cstring>
@@ -8,15 +9,6 @@
 
 namespace {
 
-// GUIDs as stored in the file (first three fields little-endian).
-constexpr uint8_t HeaderObjectGuid[16] = {0x30, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11,
-                                          0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C};
-constexpr uint8_t FilePropertiesGuid[16] = {0xA1, 0xDC, 0xAB, 0x8C, 0x47, 0xA9, 0xCF, 0x11,
-                                            0x8E, 0xE4, 0x00, 0xC0, 0x0C, 0x20, 0x53, 0x65};
-constexpr uint8_t StreamBitratePropertiesGuid[16] = {0xCE, 0x75, 0xF8, 0x7B, 0x8D, 0x46, 0xD1, 0x11,
-                                                     0x8D, 0x82, 0x00, 0x60, 0x97, 0xC9, 0xA2, 0xB2};
-
-constexpr size_t GuidSz = 16;
 constexpr size_t ObjectPrologue = 24; // GUID and 64-bit size
 // Largest header read into memory: far above any real file's header (cover
 // art included), low enough that a forged size cannot exhaust memory.
@@ -71,9 +63,9 @@ void ReadStreamBitrates(const uint8_t* Obj, uint64_t ObjSz, ASFHeaderFacts& Fact
 
 uint64_t ASFHeaderSize(const uint8_t* Data, size_t DataSz, uint64_t FileSz)
 {
-    if (DataSz < ASFHeaderPrologue || std::memcmp(Data, HeaderObjectGuid, GuidSz) != 0)
+    if (DataSz < ASFHeaderPrologue || std::memcmp(Data, AsfHeaderObjectGuid, AsfGuidSz) != 0)
         return 0;
-    uint64_t Size = LE(Data + GuidSz, 8);
+    uint64_t Size = LE(Data + AsfGuidSz, 8);
     if (Size < ASFHeaderPrologue || Size > FileSz || Size > MaxHeaderSz)
         return 0;
     return Size;
@@ -84,16 +76,16 @@ ASFHeaderFacts ParseASFHeaderFacts(const uint8_t* Header, size_t HeaderSz)
     ASFHeaderFacts Facts;
     if (HeaderSz < ASFHeaderPrologue)
         return Facts;
-    uint64_t Children = LE(Header + GuidSz + 8, 4);
+    uint64_t Children = LE(Header + AsfGuidSz + 8, 4);
     size_t Pos = ASFHeaderPrologue;
     for (uint64_t i = 0; i < Children && HeaderSz - Pos >= ObjectPrologue; ++i) {
         const uint8_t* Obj = Header + Pos;
-        uint64_t ObjSz = LE(Obj + GuidSz, 8);
+        uint64_t ObjSz = LE(Obj + AsfGuidSz, 8);
         if (ObjSz < ObjectPrologue || ObjSz > HeaderSz - Pos)
             break;
-        if (std::memcmp(Obj, FilePropertiesGuid, GuidSz) == 0)
+        if (std::memcmp(Obj, AsfFilePropertiesGuid, AsfGuidSz) == 0)
             ReadFileProperties(Obj, ObjSz, Facts);
-        else if (std::memcmp(Obj, StreamBitratePropertiesGuid, GuidSz) == 0)
+        else if (std::memcmp(Obj, AsfStreamBitratePropertiesGuid, AsfGuidSz) == 0)
             ReadStreamBitrates(Obj, ObjSz, Facts);
         Pos += ObjSz;
     }

@@ -1,6 +1,7 @@
 // Attribute values: TagLib's ASF attributes to the bytes the runtime hands
 // out and back, and the attribute list of a header read through TagLib.
 #include "asf_taglib.h"
+#include "asf_guids.h"
 
 #include <asffile.h>
 #include <tbytevectorstream.h>
@@ -155,10 +156,6 @@ std::vector<uint8_t> ASFObject(const uint8_t (&Guid)[16], const std::vector<uint
     return Out;
 }
 
-constexpr uint8_t HeaderGuid[16] = {0x30, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11,
-                                    0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C};
-constexpr uint8_t FilePropertiesGuid[16] = {0xA1, 0xDC, 0xAB, 0x8C, 0x47, 0xA9, 0xCF, 0x11,
-                                            0x8E, 0xE4, 0x00, 0xC0, 0x0C, 0x20, 0x53, 0x65};
 constexpr uint8_t StreamPropertiesGuid[16] = {0x91, 0x07, 0xDC, 0xB7, 0xB7, 0xA9, 0xCF, 0x11,
                                               0x8E, 0xE6, 0x00, 0xC0, 0x0C, 0x20, 0x53, 0x65};
 constexpr uint8_t HeaderExtensionGuid[16] = {0xB5, 0x03, 0xBF, 0x5F, 0x2E, 0xA9, 0xCF, 0x11,
@@ -194,10 +191,10 @@ bool GuidAttribute(const std::vector<uint8_t>& Value, TagLib::ASF::Attribute& Ou
     Body.push_back(1);
     Body.push_back(2);
     for (const std::vector<uint8_t>& Child :
-         {ASFObject(FilePropertiesGuid, std::vector<uint8_t>(80)),
+         {ASFObject(AsfFilePropertiesGuid, std::vector<uint8_t>(80)),
           ASFObject(StreamPropertiesGuid, std::vector<uint8_t>(72)), ASFObject(HeaderExtensionGuid, Extension)})
         Body.insert(Body.end(), Child.begin(), Child.end());
-    std::vector<uint8_t> Header = ASFObject(HeaderGuid, Body);
+    std::vector<uint8_t> Header = ASFObject(AsfHeaderObjectGuid, Body);
     TagLib::ByteVectorStream Stream(
         TagLib::ByteVector(reinterpret_cast<const char*>(Header.data()), static_cast<unsigned>(Header.size())));
     TagLib::ASF::File File(&Stream, false);
