@@ -240,6 +240,7 @@ bool PlayFromCursor(DSoundPropType* DSoundProp)
 bool StartPlayback(DSoundPropType* DSoundProp)
 {
     DSBuffer* Buffer = DSoundProp->lpdsb;
+    DSoundProp->WaitResumes = false; // a new stream's cursor owes nothing to the last one's
     if (DSBufferSetCurrentPosition(Buffer, 0) != DS_OK) {
         PostError(DSoundProp, ZEB_ERR_DSOUND_BUFFER, DetailSetPosition);
         return false;
@@ -676,10 +677,29 @@ bool SleepUnlessCommand(DSoundPropType* DSoundProp, uint32_t Ms, const uint32_t*
     return CmdQueueWaitPending(DSoundProp->WakeQueue, Ms) != 0;
 }
 
+// The watch a wait for room starts with: the one an interrupted wait left.
+StallWatch ResumedWatch(DSoundPropType* DSoundProp)
+{
+    StallWatch Watch;
+    if (DSoundProp->WaitResumes) {
+        Watch.LastCursor = DSoundProp->WaitCursor;
+        Watch.Since = DSoundProp->WaitSince;
+    }
+    DSoundProp->WaitResumes = false;
+    return Watch;
+}
+
+void KeepWatch(DSoundPropType* DSoundProp, const StallWatch& Watch)
+{
+    DSoundProp->WaitResumes = true;
+    DSoundProp->WaitCursor = Watch.LastCursor;
+    DSoundProp->WaitSince = Watch.Since;
+}
+
 bool WaitForBufferSpace(DSoundPropType* DSoundProp, uint32_t Offset, uint32_t BufSiz, uint32_t sBufferSize,
                         const uint32_t* PlayOutGen)
 {
-    StallWatch Watch;
+    StallWatch Watch = PlayOutGen ? StallWatch{} : ResumedWatch(DSoundProp);
     for (;;) {
         if (WaitCancelled(DSoundProp, PlayOutGen))
             return false;
@@ -697,6 +717,7 @@ bool WaitForBufferSpace(DSoundPropType* DSoundProp, uint32_t Offset, uint32_t Bu
         db_printf("hDelay (P:%u,W:%u): %u\n", Cursor, Offset, DelayMs);
         if (SleepUnlessCommand(DSoundProp, std::clamp(DelayMs, MinWaitMs, MaxWaitMs), PlayOutGen)) {
             DSoundProp->WriteInterrupted = true;
+            KeepWatch(DSoundProp, Watch);
             return false;
         }
     }
@@ -910,6 +931,7 @@ int PlayDSoundBuffer(DSoundPropType* DSoundProp)
     if (!DSoundProp)
         return 0;
     RecordLock Lock(DSoundProp->hCritical);
+    DSoundProp->WaitResumes = false; // the cursor stood still while paused
     if (!DSoundProp->lpdsb || DSBufferPlay(DSoundProp->lpdsb, 0, 0, DSBPLAY_LOOPING) != DS_OK)
         return 0;
     DSoundProp->BuffersStop = 0;

@@ -47,6 +47,13 @@ struct DSoundPropType {
     // Used by the writing thread only, under hCritical.
     CmdQueue* WakeQueue;
     bool WriteInterrupted;
+    // The stall watch of a wait for room that a command interrupted: the
+    // cursor it saw and the tick since which it has not moved. The next
+    // wait goes on from there, so a stalled device is reported on time even
+    // while commands keep interrupting the wait.
+    bool WaitResumes;
+    uint32_t WaitCursor;
+    uint32_t WaitSince;
     // Set by a play-out once the half after the last byte is silence (under
     // hCritical): a play cursor more than half a buffer behind the write
     // position has then passed the last byte. Cleared by the next stream.

@@ -1,6 +1,7 @@
 // Players on the built-in output over virtual devices, driven through the
 // exported API: what a player plays is the PCM of its file, preloaded or not;
 // players share a device; the device list goes with the last output.
+#include "output/dsound_if.h"
 #include "platform/dsdevice.h"
 #include "platform/dsdevice_testing.h"
 #include "support/host.h"
@@ -12,6 +13,7 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <thread>
 
 namespace {
 
@@ -270,12 +272,38 @@ TEST_F(PlayerTest, ACommandIsAnsweredWhileTheWriteWaitsForRoom)
     ASSERT_GE(M.lParam, 700u) << "the output never filled";
     ZEBAudioPause(Player);
     auto Seen = Host.Until(ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_PAUSED);
-    for (const ZEBMessage& Got : Seen)
-        EXPECT_NE(Got.Msg, static_cast<uint32_t>(ZEB_NTF_ERROR)) << zebtest::Describe(Seen);
+    // Paused longer than a stall takes: the cursor stood still because the
+    // buffer was stopped, which the resumed write must not take for a stall.
+    SetDSoundStallTimeoutForTesting(300);
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
     VirtualDeviceRunClock(Device, ClockSpeed);
     ZEBAudioPlay(Player);
-    Host.Until(ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_EOS);
+    auto Played = Host.Until(ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_EOS);
+    Seen.insert(Seen.end(), Played.begin(), Played.end());
+    SetDSoundStallTimeoutForTesting(0);
+    for (const ZEBMessage& Got : Seen)
+        EXPECT_NE(Got.Msg, static_cast<uint32_t>(ZEB_NTF_ERROR)) << zebtest::Describe(Seen);
     EXPECT_EQ(BytesHeardInOrder(DrainAndCapture(Player, Device), Pcm), Pcm.size());
+}
+
+// A device whose clock stands still is reported as stalled on time even
+// while a host keeps sending commands, each of which ends a wait for room.
+TEST_F(PlayerTest, AStallIsReportedWhileCommandsKeepInterruptingTheWait)
+{
+    void* Player = NewPlayer(Host, 0);
+    if (!OpenInput(Host, Player, "dsound_player_stall.wav", zebtest::TestPcm(44100 * 5, 2, 44100)))
+        GTEST_SKIP() << "WAV input not available";
+    SetDSoundStallTimeoutForTesting(300);
+    ZEBAudioPlay(Player);
+    bool Stalled = false;
+    for (int Ping = 0; Ping < 100 && !Stalled; ++Ping) {
+        ZEBAudioPing(Player);
+        for (const ZEBMessage& M : Host.Until(ZEB_NTF_PONG, 0, 5000))
+            Stalled |= M.Msg == ZEB_NTF_ERROR && M.wParam == ZEB_ERR_DSOUND_BUFFER && M.lParam == 1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    SetDSoundStallTimeoutForTesting(0);
+    EXPECT_TRUE(Stalled);
 }
 
 // A device that goes away is reported once; the player then pauses instead
