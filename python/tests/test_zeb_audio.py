@@ -1,4 +1,4 @@
-"""The package against the built library: ZEB_AUDIO_LIBRARY and ZEB_AUDIO_HEADER name them."""
+"""The package against the built library (ZEB_AUDIO_LIBRARY and ZEB_AUDIO_HEADER name it) or an installed one."""
 import array
 import math
 import shutil
