@@ -145,6 +145,10 @@ int StreamToOutput(PlayerInstanceType* PlayerInstance)
         EndOfStream(Player);
         return 0;
     }
+    // Until it is written the section counts as pending: a heard position
+    // reported now is behind all of it.
+    Player->PendingOffset = 0;
+    Player->PendingBytes = Size;
     uint32_t NextNotify = Player->LastTimeNotify + Player->TimeUpdInterval;
     if (static_cast<double>(NextNotify) < Player->ElapsedTime)
         SendProgressUpdates(Player);

@@ -36,6 +36,8 @@ constexpr size_t EndStreamStack = 0x10000;
 constexpr int EndStreamJoinMs = 5000;
 constexpr uint32_t FullLevel = 100;
 constexpr uint32_t PlayOutPollMs = 5;
+// The longest an output's queue is waited for once a stream has played out.
+constexpr uint32_t MaxOutputLatencyUs = 500000;
 constexpr uint32_t MinWaitMs = 1;
 // Longest single sleep of a wait for room: wake-up lateness must never let
 // the play cursor run past the last written byte.
@@ -394,7 +396,14 @@ void PlayOut(DSoundPropType* DSoundProp)
     if (DSBufferStop(DSoundProp->lpdsb) != DS_OK)
         throw DSoundFailure{DetailFinalStop};
     DSoundProp->BuffersStop = 1;
-    PostPlayedOutIfOwed(DSoundProp);
+    if (!DSoundProp->PlayedOutOwed.exchange(0))
+        return;
+    uint32_t UnheardUs = 0;
+    DSBufferGetUnheard(DSoundProp->lpdsb, &UnheardUs);
+    Lock.unlock();
+    // The output still plays the end: the host hears of it once it has.
+    Sleep(UnheardUs < MaxOutputLatencyUs ? (UnheardUs + 999) / 1000 : MaxOutputLatencyUs / 1000);
+    PostHostMessage(DSoundProp->hPar, DSoundProp->Player, ZEB_NTF_PLAYED_OUT, 0, 0);
 }
 
 // A failure gives the buffer up; the thread stays to serve a later buffer.
@@ -910,14 +919,19 @@ uint32_t DSoundBufferedMs(DSoundPropType* DSoundProp, bool Paused)
     uint32_t Cursor = 0;
     if (!DSoundProp->lpdsb || N == 0 || DSBufferGetCurrentPosition(DSoundProp->lpdsb, &Cursor, nullptr) != DS_OK)
         return 0;
+    uint32_t UnheardUs = 0;
+    DSBufferGetUnheard(DSoundProp->lpdsb, &UnheardUs);
     uint32_t Unplayed = (DSoundProp->sWritePtr + N - Cursor % N) % N;
-    if (DSoundProp->SilenceAfterEnd && Unplayed > N / 2)
-        Unplayed = 0;
-    else if (Unplayed == 0 && !DSoundProp->SilenceAfterEnd && (!DSoundProp->BuffersStop || Paused))
+    if (DSoundProp->SilenceAfterEnd && Unplayed > N / 2) {
+        // Past the last byte: the output's queue ends in the silence after it.
+        uint64_t SilenceUs = uint64_t{N - Unplayed} * 1000000u / N;
+        return UnheardUs > SilenceUs ? static_cast<uint32_t>((UnheardUs - SilenceUs + 500) / 1000) : 0;
+    }
+    if (Unplayed == 0 && !DSoundProp->SilenceAfterEnd && (!DSoundProp->BuffersStop || Paused))
         Unplayed = N; // the writer filled the buffer up to the cursor
     if (DSoundProp->BufferPreLoaded)
         Unplayed += DSoundProp->lBufferCount;
-    return static_cast<uint32_t>(uint64_t{Unplayed} * 1000u / N);
+    return static_cast<uint32_t>((uint64_t{Unplayed} * 1000000u / N + UnheardUs + 500) / 1000);
 }
 
 void OwePlayedOutNotice(DSoundPropType* DSoundProp)

@@ -119,14 +119,17 @@ int IsDSoundStreamGivenUp(DSoundPropType* DSoundProp);
 void OpenDSoundBufferStream(DSoundPropType* DSoundProp);
 void CloseDSoundBufferStream(DSoundPropType* DSoundProp);
 void WaitDSoundStreamEnd(DSoundPropType* DSoundProp);
-// Milliseconds of the stream's audio written but not yet played: from the
-// play cursor to the write position, with preload bytes held back; 0 once
-// a play-out has passed the last byte, and for a null record. A write
-// position on the play cursor means a full buffer while the buffer plays
-// or Paused says it holds a paused stream, and an empty one otherwise.
+// Milliseconds of the stream's audio written but not yet heard: from the
+// play cursor to the write position, with preload bytes held back, plus
+// what the device's output still queues of it; once a play-out has passed
+// the last byte, only what the output queues of the end (0 for a null
+// record). A write position on the play cursor means a full buffer while
+// the buffer plays or Paused says it holds a paused stream, and an empty
+// one otherwise.
 uint32_t DSoundBufferedMs(DSoundPropType* DSoundProp, bool Paused);
 // The stream about to close ended its input: ZEB_NTF_PLAYED_OUT is posted
-// once its play-out has stopped the buffer (at once when nothing plays).
+// once its play-out has stopped the buffer and the output has played what
+// it queued (at once when nothing plays).
 void OwePlayedOutNotice(DSoundPropType* DSoundProp);
 int PlayDSoundBuffer(DSoundPropType* DSoundProp);
 int StopDSoundBuffer(DSoundPropType* DSoundProp);

@@ -23,6 +23,11 @@ struct DSBackendOps {
     // Stops pulling and closes the stream; no DSDeviceRender call is running
     // or made once this returns.
     void (*Close)(void* Stream);
+    // Optional (null: none): microseconds of audio already pulled through
+    // DSDeviceRender that the output has not played yet (the server's or
+    // the card's queue). Never called from the backend's own thread nor
+    // with the device's lock held; it must not hold up that thread.
+    uint32_t (*LatencyUs)(void* Stream);
 };
 
 extern const DSBackendOps PulseBackend;

@@ -10,6 +10,7 @@
 #include <dlfcn.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -34,6 +35,7 @@ constexpr int AllowSoftResample = 1;
     X(snd_pcm_set_params)                                                                                              \
     X(snd_pcm_get_params)                                                                                              \
     X(snd_pcm_writei)                                                                                                  \
+    X(snd_pcm_delay)                                                                                                   \
     X(snd_pcm_recover)                                                                                                 \
     X(snd_pcm_drop)                                                                                                    \
     X(snd_lib_error_set_handler)
@@ -168,15 +170,36 @@ struct AlsaStream {
     snd_pcm_t* Pcm;
     DSDevice* Device;
     snd_pcm_uframes_t PeriodFrames;
+    // Monotonic time, in microseconds, at which the last frame rendered
+    // will have been played; the writer sets it after every render.
+    std::atomic<uint64_t> HeardAtUs{0};
     std::atomic<int> Stop{0};
     std::thread Writer;
 };
+
+uint64_t MonotonicUs()
+{
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+}
+
+// The period just rendered plays after what the card still queues.
+void NoteRenderedPeriod(AlsaStream* Self)
+{
+    snd_pcm_sframes_t Queued = 0;
+    if (Self->A->snd_pcm_delay(Self->Pcm, &Queued) < 0 || Queued < 0)
+        Queued = 0;
+    uint64_t Frames = static_cast<uint64_t>(Queued) + Self->PeriodFrames;
+    Self->HeardAtUs = MonotonicUs() + Frames * 1000000u / DSMixRate;
+}
 
 void WriterLoop(AlsaStream* Self)
 {
     std::vector<int16_t> Period(Self->PeriodFrames * DSMixChannels);
     while (!Self->Stop) {
         DSDeviceRender(Self->Device, Period.data(), static_cast<uint32_t>(Self->PeriodFrames));
+        NoteRenderedPeriod(Self);
         snd_pcm_uframes_t Done = 0;
         while (Done < Self->PeriodFrames && !Self->Stop) {
             snd_pcm_sframes_t Written =
@@ -226,6 +249,15 @@ void CloseAlsa(void* Handle)
     delete Self;
 }
 
+// Read from what the writer noted, so the card's handle stays the writer's.
+uint32_t AlsaLatencyUs(void* Handle)
+{
+    uint64_t HeardAt = static_cast<AlsaStream*>(Handle)->HeardAtUs;
+    uint64_t Now = MonotonicUs();
+    uint64_t Left = HeardAt > Now ? HeardAt - Now : 0;
+    return Left > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(Left);
+}
+
 } // namespace
 
-const DSBackendOps AlsaBackend = {"alsa", EnumerateAlsa, OpenAlsa, CloseAlsa};
+const DSBackendOps AlsaBackend = {"alsa", EnumerateAlsa, OpenAlsa, CloseAlsa, AlsaLatencyUs};

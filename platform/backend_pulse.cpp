@@ -54,7 +54,8 @@ const char* const PulseNames[] = {"libpulse.so.0", nullptr};
     X(pa_stream_set_write_callback)                                                                                    \
     X(pa_stream_set_underflow_callback)                                                                                \
     X(pa_stream_begin_write)                                                                                           \
-    X(pa_stream_write)
+    X(pa_stream_write)                                                                                                 \
+    X(pa_stream_get_latency)
 
 struct PulseApi {
 #define PULSE_FIELD(Name) decltype(&::Name) Name;
@@ -308,7 +309,10 @@ void* OpenPulse(DSDevice* Device, const char* Name)
         P->pa_stream_set_write_callback(Self->Stream, WriteRequested, Self);
         P->pa_stream_set_underflow_callback(Self->Stream, Underflowed, Self);
         pa_buffer_attr Attr = LowLatencyAttr();
-        int Flags = PA_STREAM_ADJUST_LATENCY | (Name ? PA_STREAM_DONT_MOVE : 0);
+        // Timing updates from the server, interpolated in between, give the
+        // latency of what was written.
+        int Flags = PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE |
+                    (Name ? PA_STREAM_DONT_MOVE : 0);
         if (P->pa_stream_connect_playback(Self->Stream, Name, &Attr, static_cast<pa_stream_flags_t>(Flags), nullptr,
                                           nullptr) == 0)
             WaitLocked(&Self->Conn, [&] {
@@ -345,6 +349,22 @@ void ClosePulse(void* Handle)
     delete Self;
 }
 
+// The time from now until the last byte written is played by the sink.
+// The loop is locked only for the client library's own arithmetic; 0 until
+// the server's first timing report.
+uint32_t PulseLatencyUs(void* Handle)
+{
+    PulseStream* Self = static_cast<PulseStream*>(Handle);
+    pa_usec_t Latency = 0;
+    int Negative = 0;
+    LockLoop(&Self->Conn);
+    int Result = Self->Conn.P->pa_stream_get_latency(Self->Stream, &Latency, &Negative);
+    UnlockLoop(&Self->Conn);
+    if (Result < 0 || Negative)
+        return 0;
+    return Latency > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(Latency);
+}
+
 } // namespace
 
-const DSBackendOps PulseBackend = {"pulse", EnumeratePulse, OpenPulse, ClosePulse};
+const DSBackendOps PulseBackend = {"pulse", EnumeratePulse, OpenPulse, ClosePulse, PulseLatencyUs};

@@ -18,6 +18,7 @@ struct VirtualStream {
     std::vector<int16_t> Capture;
     bool Capturing = false;
     std::atomic<uint64_t> Rendered{0};
+    std::atomic<uint32_t> LatencyUs{0}; // the figure the test gives the output
     std::mutex ClockLock;        // guards Speed and StopClock
     std::condition_variable ClockChanged;
     double Speed = 0.0;
@@ -121,9 +122,14 @@ int EnumerateVirtual(DSBackendAddFunc, void*)
     return -1;
 }
 
+uint32_t VirtualLatencyUs(void* Handle)
+{
+    return static_cast<VirtualStream*>(Handle)->LatencyUs;
+}
+
 } // namespace
 
-const DSBackendOps VirtualBackend = {"virtual", EnumerateVirtual, OpenVirtual, CloseVirtual};
+const DSBackendOps VirtualBackend = {"virtual", EnumerateVirtual, OpenVirtual, CloseVirtual, VirtualLatencyUs};
 
 unsigned DSVirtualDeviceCount(void)
 {
@@ -192,6 +198,12 @@ uint64_t VirtualDeviceFramesRendered(DSDevice* Device)
 {
     VirtualStream* Stream = StreamOf(Device);
     return Stream ? Stream->Rendered.load() : 0;
+}
+
+void VirtualDeviceSetLatency(DSDevice* Device, uint32_t Microseconds)
+{
+    if (VirtualStream* Stream = StreamOf(Device))
+        Stream->LatencyUs = Microseconds;
 }
 
 void VirtualDeviceSetFault(DSDevice* Device, DSFaultOp Op, int32_t Count)

@@ -163,6 +163,20 @@ void CopyFromRing(const DSBuffer* Buffer, uint32_t Offset, uint8_t* Dest, uint32
     memcpy(Dest + First, Buffer->Data, Bytes - First);
 }
 
+uint64_t FramesToUs(uint64_t Frames)
+{
+    return Frames * 1000000u / DSMixRate;
+}
+
+// What the device's output still holds of the audio mixed so far.
+uint64_t OutputLatencyUs(DSDevice* Device)
+{
+    std::lock_guard<std::mutex> Guard(Device->StreamLock);
+    if (!Device->Stream || !Device->Backend->LatencyUs)
+        return 0;
+    return Device->Backend->LatencyUs(Device->Stream);
+}
+
 void CopyToRing(DSBuffer* Buffer, uint32_t Offset, const uint8_t* Source, uint32_t Bytes)
 {
     uint32_t First = Bytes < Buffer->Size - Offset ? Bytes : Buffer->Size - Offset;
@@ -273,9 +287,12 @@ void DSDeviceRelease(DSDevice* Device)
 {
     if (!Device)
         return;
-    if (Device->Stream)
-        Device->Backend->Close(Device->Stream);
-    Device->Stream = nullptr;
+    {
+        std::lock_guard<std::mutex> Guard(Device->StreamLock);
+        if (Device->Stream)
+            Device->Backend->Close(Device->Stream);
+        Device->Stream = nullptr;
+    }
     ReleaseDeviceRef(Device);
 }
 
@@ -398,6 +415,31 @@ DSResult DSBufferGetCurrentPosition(DSBuffer* Buffer, uint32_t* PlayCursor, uint
     return DS_OK;
 }
 
+DSResult DSBufferGetUnheard(DSBuffer* Buffer, uint32_t* Microseconds)
+{
+    if (!IsSecondary(Buffer) || !Microseconds)
+        return DSERR_INVALIDPARAM;
+    *Microseconds = 0;
+    DSDevice* Device = Buffer->Device;
+    if (Device->Lost)
+        return DS_OK;
+    // Asked before taking Lock: the backend's thread holds its own lock
+    // while it waits for Lock to render.
+    uint64_t Latency = OutputLatencyUs(Device);
+    std::lock_guard<std::mutex> Guard(Device->Lock);
+    uint64_t Now = Device->RenderedFrames;
+    uint64_t Queued = FramesToUs((Buffer->Playing ? Now : Buffer->StopFrame) - Buffer->PlayFrame);
+    Queued = Queued < Latency ? Queued : Latency;
+    if (!Buffer->Playing) {
+        uint64_t Drained = FramesToUs(Now - Buffer->StopFrame);
+        Queued = Queued > Drained ? Queued - Drained : 0;
+    }
+    uint64_t Filter = Buffer->Resampling ? uint64_t{Buffer->HistoryFrames} * 1000000u / Buffer->Frequency : 0;
+    uint64_t Total = Queued + Filter;
+    *Microseconds = Total > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(Total);
+    return DS_OK;
+}
+
 DSResult DSBufferSetCurrentPosition(DSBuffer* Buffer, uint32_t Position)
 {
     if (!IsSecondary(Buffer) || Position >= Buffer->Size)
@@ -429,6 +471,8 @@ DSResult DSBufferPlay(DSBuffer* Buffer, uint32_t, uint32_t, uint32_t Flags)
     if (DSFaultTriggered(Device, DSFAULT_PLAY))
         return DSERR_GENERIC;
     std::lock_guard<std::mutex> Guard(Device->Lock);
+    if (!Buffer->Playing)
+        Buffer->PlayFrame = Device->RenderedFrames;
     Buffer->Playing = true;
     Buffer->Looping = (Flags & DSBPLAY_LOOPING) != 0;
     return DS_OK;
@@ -442,6 +486,8 @@ DSResult DSBufferStop(DSBuffer* Buffer)
     if (DSFaultTriggered(Device, DSFAULT_STOP))
         return DSERR_GENERIC;
     std::lock_guard<std::mutex> Guard(Device->Lock);
+    if (Buffer->Playing)
+        Buffer->StopFrame = Device->RenderedFrames;
     Buffer->Playing = false;
     return DS_OK;
 }

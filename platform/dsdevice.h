@@ -96,6 +96,12 @@ DSResult DSBufferUnlock(DSBuffer* Buffer, void* Ptr1, uint32_t Len1, void* Ptr2,
 // Play cursor: bytes the mixer has consumed, modulo the buffer size. Write
 // cursor: the first byte the mixer has not yet read. Either may be null.
 DSResult DSBufferGetCurrentPosition(DSBuffer* Buffer, uint32_t* PlayCursor, uint32_t* WriteCursor);
+// Microseconds of the buffer's audio taken past its play cursor but not yet
+// heard: what the resampler's filter and the output's queue (the sound
+// server's or the card's) hold of it. While the buffer plays, the output's
+// latency, yet at most what it has played since it started; once it stops,
+// that rest drains as the device plays on. 0 on a lost device.
+DSResult DSBufferGetUnheard(DSBuffer* Buffer, uint32_t* Microseconds);
 DSResult DSBufferSetCurrentPosition(DSBuffer* Buffer, uint32_t Position);
 DSResult DSBufferGetStatus(DSBuffer* Buffer, uint32_t* Status);
 DSResult DSBufferPlay(DSBuffer* Buffer, uint32_t Reserved1, uint32_t Priority, uint32_t Flags);

@@ -52,6 +52,10 @@ struct DSBuffer {
     uint32_t Frequency;         // playback rate, Hz
     uint32_t PlayPos;           // byte offset of the next frame to mix
     bool Playing;
+    // The device's rendered frame count when the buffer last started and
+    // stopped: what of it the output's queue can still hold.
+    uint64_t PlayFrame;
+    uint64_t StopFrame;
     bool Looping;
     int32_t Volume;             // hundredths of a dB
     float Gain;                 // linear factor of Volume
@@ -76,6 +80,10 @@ struct DSDevice {
     const DSBackendOps* Backend;
     void* Stream;               // the backend's stream; null once closed
     std::mutex Lock;            // guards the buffer list, every buffer's state and the scratch
+    // Guards Stream against the release while another thread asks the
+    // backend for its latency; never taken with Lock held.
+    std::mutex StreamLock;
+    uint64_t RenderedFrames;    // frames mixed since the device opened; guarded by Lock
     DSBuffer* Buffers;          // secondary buffers
     DSBuffer* Primary;          // created on first request, freed with the device
     float PrimaryGain;          // guarded by Lock

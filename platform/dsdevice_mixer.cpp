@@ -31,8 +31,10 @@ void AdvanceCursor(DSBuffer* Buffer, uint32_t Frames)
     if (Buffer->PlayPos < Buffer->Size)
         return;
     Buffer->PlayPos = 0;
-    if (!Buffer->Looping)
+    if (!Buffer->Looping) {
         Buffer->Playing = false;
+        Buffer->StopFrame = Buffer->Device->RenderedFrames;
+    }
 }
 
 // Keeps the last frames copied directly: they are the left half of the
@@ -214,6 +216,7 @@ void DSDeviceRender(DSDevice* Device, int16_t* Out, uint32_t Frames)
     while (Frames > 0) {
         uint32_t Chunk = Frames < DSMixChunkFrames ? Frames : DSMixChunkFrames;
         MixChunk(Device, Out, Chunk);
+        Device->RenderedFrames += Chunk;
         Out += Chunk * DSMixChannels;
         Frames -= Chunk;
     }

@@ -30,6 +30,8 @@ void VirtualDeviceSetCapture(DSDevice* Device, bool On);
 // Everything captured so far (interleaved stereo), emptying the capture.
 std::vector<int16_t> VirtualDeviceTakeCapture(DSDevice* Device);
 uint64_t VirtualDeviceFramesRendered(DSDevice* Device);
+// The latency the device's output reports: audio rendered, not yet heard.
+void VirtualDeviceSetLatency(DSDevice* Device, uint32_t Microseconds);
 
 // Times any real device's stream ran dry since the process started.
 uint64_t DSUnderrunsForTesting(void);

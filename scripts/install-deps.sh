@@ -9,7 +9,7 @@ PACKAGES=(
   ffmpeg lame mpg123 sox flac libflac-dev libsndfile1-dev libvorbis-dev vorbis-tools
   libfaad-dev faad libavformat-dev libavcodec-dev libswresample-dev libavutil-dev libtag1-dev
   pulseaudio pulseaudio-utils alsa-utils
-  python3 python3-pytest python3-pip
+  python3 python3-pytest python3-pip python3-venv
 )
 missing=()
 for p in "${PACKAGES[@]}"; do

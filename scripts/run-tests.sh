@@ -37,6 +37,19 @@ echo "== Python package against the built library"
 ZEB_AUDIO_LIBRARY="$ROOT/build-ci/libzeb-audio.so.0" ZEB_AUDIO_HEADER="$ROOT/include/zeb-audio.h" \
   PYTHONPATH="$ROOT/python" /usr/bin/python3 -m pytest -q "$ROOT/python/tests"
 
+echo "== Python package installed with pip (no download) against an installed library"
+PYPREFIX=$ROOT/build-ci/python-prefix
+VENV=$ROOT/build-ci/python-venv
+rm -rf "$PYPREFIX" "$VENV"
+cmake --install "$ROOT/build-ci" --prefix "$PYPREFIX" >/dev/null
+/usr/bin/python3 -m venv --system-site-packages "$VENV" # pytest comes from the system
+"$VENV/bin/pip" install --quiet --no-index "$ROOT/python"
+# The library and its header are found through pkg-config, as for any prefix
+# outside the linker's path.
+(cd "$VENV" && export PKG_CONFIG_PATH="$(dirname "$(find "$PYPREFIX" -name zeb-audio.pc)")" &&
+  "$VENV/bin/python" -c 'import zeb_audio, sys; sys.exit("/python-venv/" not in zeb_audio.__file__)' &&
+  "$VENV/bin/python" -m pytest -q -p no:cacheprovider "$ROOT/python/tests")
+
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1

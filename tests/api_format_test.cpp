@@ -103,26 +103,6 @@ TEST(TrackQueries, RefuseMissingArguments)
     EXPECT_EQ(ZEBAudioGetMP3TrackLength("/nonexistent/file.wav"), 0u);
 }
 
-// ffprobe's duration of the file's first audio stream (its container's
-// when the stream has none), in milliseconds; negative when unknown. ADTS
-// carries no length (ffprobe estimates one from the bit rate): its frames
-// are counted instead.
-double ProbeDurationMs(const std::string& Path, bool CountFrames)
-{
-    std::string Probe = "ffprobe -v error -select_streams a:0 -of default=nw=1:nk=1 ";
-    double Value = 0;
-    if (CountFrames) {
-        std::string Out = Capture(Probe + "-count_packets -show_entries stream=nb_read_packets '" + Path + "'");
-        return sscanf(Out.c_str(), "%lf", &Value) == 1 ? Value * 1024 * 1000.0 / 44100 : -1;
-    }
-    for (const char* Entry : {"stream=duration", "format=duration"}) {
-        std::string Out = Capture(Probe + "-show_entries " + Entry + " '" + Path + "'");
-        if (sscanf(Out.c_str(), "%lf", &Value) == 1)
-            return Value * 1000.0;
-    }
-    return -1;
-}
-
 // Every format's exact length agrees with ffprobe's to within one of the
 // codec's frames, with the codec and container named; 2.9 s and 0.5 s
 // tracks would report 2 s and 0 s through the whole-second queries.

@@ -311,6 +311,39 @@ TEST_F(PlayerTest, PlayPositionSubtractsWhatTheModuleHolds)
     EXPECT_NE(strstr(Text, "'Unknown Command'"), nullptr) << Text;
 }
 
+// With heard progress on, the report made as a section is decoded is
+// behind all of that section: the k-th report is what the module was given
+// before it, less what the module holds.
+TEST_F(PlayerTest, HeardProgressIsBehindTheSectionNotYetWritten)
+{
+    std::string Wav = FixturePath("heard_progress.wav");
+    WriteWav(Wav, 44100, 2, 16, TestPcm(44100, 2, 44100));
+    Out.WithBufferedMs = true;
+    Out.BufferedMs = 200;
+    TestOutput::Open(Player, &Out);
+    ZEBAudioSetInputTimeInterval(Player, 1); // a report for every section
+    ZEBAudioSetHeardProgress(Player, 1);
+    ZEBAudioInputOpen(Player, Wav.c_str());
+    ZEBAudioPlay(Player);
+    std::vector<uint32_t> Reports;
+    for (const ZEBMessage& M : H.Until(ZEB_NTF_PLAY_STATE, ZEB_PLAYER_STATE_EOS))
+        if (M.Msg == ZEB_NTF_ELAPSED_TIME)
+            Reports.push_back(M.lParam);
+    std::vector<uint32_t> Writes;
+    {
+        std::lock_guard<std::mutex> Guard(Out.Lock);
+        Writes = Out.Writes;
+    }
+    ASSERT_GE(Writes.size(), 2u);
+    ASSERT_EQ(Reports.size(), Writes.size());
+    uint64_t Given = 0;
+    for (size_t K = 0; K < Reports.size(); ++K) {
+        double Expected = static_cast<double>(Given / 4) * 1000.0 / 44100 - 200;
+        EXPECT_NEAR(Reports[K], Expected > 0 ? Expected : 0, 1.0) << "report " << K;
+        Given += Writes[K];
+    }
+}
+
 TEST_F(PlayerTest, CommandsFromSeveralThreadsKeepEachThreadsOrder)
 {
     TestOutput::Open(Player, &Out);

@@ -148,6 +148,41 @@ TEST_F(MixerTest, ResamplesToTheMixRateAndConsumesAtTheBufferRate)
     EXPECT_NEAR(static_cast<double>(Play), 22050.0, 128.0);
 }
 
+// What a buffer played that the output still queues: the output's latency,
+// no more than the buffer played since it started; after a stop it drains
+// as the device plays on; a resampling buffer adds what its filter holds.
+TEST_F(MixerTest, UnheardAudioIsWhatTheOutputQueuesOfTheBuffer)
+{
+    VirtualDeviceSetLatency(Device, 40000);
+    DSBuffer* A = Playing(Constant(100, 2, 1000), 2, 44100);
+    auto Unheard = [&] {
+        uint32_t Us = UINT32_MAX;
+        EXPECT_EQ(DSBufferGetUnheard(A, &Us), DS_OK);
+        return Us;
+    };
+    EXPECT_EQ(Unheard(), 0u);
+    Mix(441);
+    EXPECT_EQ(Unheard(), 10000u);
+    Mix(4410);
+    EXPECT_EQ(Unheard(), 40000u);
+    ASSERT_EQ(DSBufferStop(A), DS_OK);
+    EXPECT_EQ(Unheard(), 40000u) << "a stop leaves the queue as it was";
+    Mix(882);
+    EXPECT_EQ(Unheard(), 20000u);
+    Mix(4410);
+    EXPECT_EQ(Unheard(), 0u) << "paused: the queue has played out";
+    ASSERT_EQ(DSBufferPlay(A, 0, 0, DSBPLAY_LOOPING), DS_OK);
+    EXPECT_EQ(Unheard(), 0u) << "resumed: nothing of it queued yet";
+    ASSERT_EQ(DSBufferSetFrequency(A, 22050), DS_OK);
+    Mix(4410);
+    EXPECT_GT(Unheard(), 40000u);
+    EXPECT_LT(Unheard(), 40000u + DSMixChunkFrames * 1000000u / 22050);
+    uint32_t Us = 0;
+    EXPECT_EQ(DSBufferGetUnheard(Primary, &Us), DSERR_INVALIDPARAM);
+    DSDeviceSetLost(Device);
+    EXPECT_EQ(Unheard(), 0u);
+}
+
 TEST_F(MixerTest, LockGivesTwoSpansAcrossTheEndAndUnlockMustMatch)
 {
     DSBuffer* A = Playing(Constant(100, 2, 0), 2, 44100);

@@ -3,6 +3,7 @@
 // recorded from the sink's monitor. Skips when no server answers.
 #include "output/dsound_if.h"
 #include "support/host.h"
+#include "support/mpeg_fixtures.h"
 #include "support/sound.h"
 
 #include "zeb-audio.h"
@@ -330,4 +331,84 @@ TEST_F(PulseTest, PlayedOutFollowsTheEndOnceTheSinkPlayedIt)
     std::this_thread::sleep_for(std::chrono::milliseconds(200)); // the server's own latency
     auto Tone = LoudPart(Recorder.Stop());
     EXPECT_GT(Tone.size(), Rate * 1.3); // the tone was heard to its end
+}
+
+// One file of each format: its exact length is ffprobe's within one of the
+// codec's frames; while it plays, the heard position is behind the decoded
+// one by no more than the buffer and the server's queue; "played out"
+// follows end of stream, and by then the track has been heard to its end.
+TEST_F(PulseTest, EveryFormatIsHeardBehindItsDecodingAndPlaysOutToItsExactLength)
+{
+    if (!zebtest::HaveTool("ffmpeg") || !zebtest::HaveTool("ffprobe"))
+        GTEST_SKIP() << "ffmpeg missing";
+    // What may lie between decoding and hearing: the one-second buffer, a
+    // decoded section not yet written (a quarter second of PCM at most) and
+    // the server's queue (about 40 ms on the null sink).
+    const uint32_t BufferMs = 1000, SectionMs = 250, QueueBoundMs = 100;
+    const struct {
+        const char* Name;
+        const char* Options;
+        uint32_t FrameSamples;
+    } Cases[] = {
+        {"e2e_heard.mp3", "-c:a libmp3lame -b:a 128k -f mp3", 1152},
+        {"e2e_heard.wav", "-c:a pcm_s16le -f wav", 1},
+        {"e2e_heard.ogg", "-c:a libvorbis -f ogg", 2048},
+        {"e2e_heard.flac", "-c:a flac -f flac", 4608},
+        {"e2e_heard.aac", "-c:a aac -b:a 96k -f adts", 1024},
+        {"e2e_heard.m4a", "-c:a aac -b:a 96k -f ipod", 1024},
+        {"e2e_heard.wma", "-c:a wmav2 -b:a 64k -f asf", 2048},
+        {"e2e_heard.aiff", "-c:a pcm_s16be -f aiff", 1},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        std::string Path = zebtest::FfmpegFixture(C.Name, 2.0, 2, Rate, C.Options);
+        ASSERT_FALSE(Path.empty());
+        double FrameMs = 1000.0 * C.FrameSamples / Rate + 1;
+        ZEBTrackDetails D{};
+        D.Size = sizeof D;
+        ASSERT_NE(ZEBAudioGetTrackDetails(Path.c_str(), &D), 0);
+        EXPECT_NEAR(static_cast<double>(D.LengthMs), zebtest::ProbeDurationMs(Path, strstr(C.Name, ".aac")), FrameMs);
+        void* Player = Open(Host, 0, Path);
+        ZEBAudioSetInputTimeInterval(Player, 50);
+        ZEBAudioPlay(Player);
+        uint32_t Decoded = 0, DecodedThen = 0, Heard = UINT32_MAX;
+        bool Asked = false, Ended = false;
+        ZEBMessage M;
+        while (!Ended && Host.Next(&M)) {
+            ASSERT_NE(M.Msg, static_cast<uint32_t>(ZEB_NTF_PLAYED_OUT)) << "before end of stream";
+            if (M.Msg == ZEB_NTF_ELAPSED_TIME)
+                Decoded = M.lParam;
+            Ended = M.Msg == ZEB_NTF_PLAY_STATE && M.wParam == ZEB_PLAYER_STATE_EOS;
+            if (M.Msg == ZEB_NTF_PLAY_POSITION) {
+                Heard = M.lParam;
+                DecodedThen = Decoded;
+            }
+            if (!Asked && Decoded >= 1500) {
+                ZEBAudioGetPlayPosition(Player);
+                Asked = true;
+            }
+        }
+        ASSERT_TRUE(Ended);
+        ASSERT_NE(Heard, UINT32_MAX);
+        EXPECT_LT(Heard, DecodedThen);
+        EXPECT_LE(DecodedThen - Heard, BufferMs + SectionMs + QueueBoundMs);
+        ZEBAudioGetPlayPosition(Player); // the buffer still holds the track's last second
+        auto AtEnd = Host.Until(ZEB_NTF_PLAY_POSITION, 0, 5000);
+        ASSERT_FALSE(AtEnd.empty());
+        if (Count(AtEnd, ZEB_NTF_PLAYED_OUT) == 0) {
+            EXPECT_LT(AtEnd.back().lParam, D.LengthMs);
+        }
+        auto Out = Host.Until(ZEB_NTF_PLAYED_OUT, 0, 10000);
+        ASSERT_FALSE(Out.empty());
+        EXPECT_EQ(Out.back().Player, Player);
+        ZEBAudioGetPlayPosition(Player);
+        auto Final = Host.Until(ZEB_NTF_PLAY_POSITION, 0, 5000);
+        ASSERT_FALSE(Final.empty());
+        // The whole track has been heard: its end, within two frames (the
+        // frames ADTS counts include the encoder's delay, not decoded).
+        EXPECT_GE(Final.back().lParam, Decoded);
+        EXPECT_NEAR(static_cast<double>(Final.back().lParam), static_cast<double>(D.LengthMs), 2 * FrameMs);
+        ZEBAudioPlayerDestroy(Player);
+        Players.pop_back();
+    }
 }

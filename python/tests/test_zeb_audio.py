@@ -1,4 +1,4 @@
-"""The package against the built library: ZEB_AUDIO_LIBRARY and ZEB_AUDIO_HEADER name them."""
+"""The package against the built library (ZEB_AUDIO_LIBRARY and ZEB_AUDIO_HEADER name it) or an installed one."""
 import array
 import math
 import shutil
@@ -70,6 +70,67 @@ def test_play_to_a_python_module_seek_and_heard_position(tmp_path):
         got = window.until(zeb_audio.ZEB_NTF_PLAY_POSITION, player=player.handle)
         assert got[-1].lparam == 300  # 500 ms decoded, 200 ms held by the module
         assert all(m.player == player.handle for m in got)
+
+
+def sound_server():
+    return shutil.which("pactl") and subprocess.run(["pactl", "info"], capture_output=True).returncode == 0
+
+
+def probe_ms(path, count_frames):
+    """ffprobe's length; ADTS carries none, so its 1024-sample frames are counted."""
+    probe = ["ffprobe", "-v", "error", "-select_streams", "a:0", "-of", "default=nw=1:nk=1"]
+    if count_frames:
+        out = subprocess.run(probe + ["-count_packets", "-show_entries", "stream=nb_read_packets", str(path)],
+                             capture_output=True, text=True).stdout
+        return float(out) * 1024 * 1000 / 44100
+    out = subprocess.run(probe + ["-show_entries", "format=duration", str(path)], capture_output=True, text=True)
+    return float(out.stdout) * 1000
+
+
+FORMATS = [("mp3", "-c:a libmp3lame -b:a 128k -f mp3", 1152), ("wav", "-c:a pcm_s16le -f wav", 1),
+           ("ogg", "-c:a libvorbis -f ogg", 2048), ("flac", "-c:a flac -f flac", 4608),
+           ("aac", "-c:a aac -b:a 96k -f adts", 1024), ("m4a", "-c:a aac -b:a 96k -f ipod", 1024),
+           ("wma", "-c:a wmav2 -b:a 64k -f asf", 2048), ("aiff", "-c:a pcm_s16be -f aiff", 1)]
+
+
+@pytest.mark.skipif(not shutil.which("ffmpeg") or not sound_server(), reason="needs ffmpeg and a sound server")
+@pytest.mark.parametrize("ext,options,frame", FORMATS, ids=[f[0] for f in FORMATS])
+def test_every_format_is_heard_behind_its_decoding_and_plays_out(tmp_path, ext, options, frame):
+    """Exact length as ffprobe has it; while playing on the default device the heard position is behind
+    the decoded one by at most the buffer, a decoded section and the server's queue; "played out"
+    follows end of stream, and then the whole track has been heard."""
+    make_wav(tmp_path / "source.wav", 2.0)
+    path = tmp_path / ("track." + ext)
+    subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-i", str(tmp_path / "source.wav")] + options.split()
+                   + [str(path)], check=True)
+    frame_ms = frame * 1000 / 44100 + 1
+    length = zeb_audio.track_details(str(path))["length_ms"]
+    assert abs(length - probe_ms(path, ext == "aac")) <= frame_ms
+    with zeb_audio.Window() as window, zeb_audio.Player(window) as player:
+        player.output_open_dsound(0)
+        player.input_open(str(path))
+        window.until(zeb_audio.ZEB_NTF_INPUT_OPENED, player=player.handle)
+        player.set_input_time_interval(50)
+        player.play()
+        decoded, heard, decoded_then = 0, None, None
+        while True:
+            got = window.get(10000)
+            assert got is not None and got.msg != zeb_audio.ZEB_NTF_PLAYED_OUT
+            if got.msg == zeb_audio.ZEB_NTF_ELAPSED_TIME:
+                decoded = got.lparam
+            if got.msg == zeb_audio.ZEB_NTF_PLAY_POSITION:
+                heard, decoded_then = got.lparam, decoded
+            if got.msg == zeb_audio.ZEB_NTF_PLAY_STATE and got.wparam == zeb_audio.ZEB_PLAYER_STATE_EOS:
+                break
+            if decoded >= 1500 and decoded_then is None and heard is None:
+                player.get_play_position()
+                heard = -1
+        assert 0 <= heard < decoded_then <= heard + 1000 + 250 + 100
+        played_out = window.until(zeb_audio.ZEB_NTF_PLAYED_OUT, player=player.handle)
+        assert played_out[-1].player == player.handle
+        player.get_play_position()
+        final = window.until(zeb_audio.ZEB_NTF_PLAY_POSITION, player=player.handle)[-1].lparam
+        assert final >= decoded and abs(final - length) <= 2 * frame_ms
 
 
 def test_errors_carry_the_text_and_players_share_a_window(tmp_path):

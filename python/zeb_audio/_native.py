@@ -5,31 +5,68 @@ import os
 import re
 import subprocess
 
+LIBRARY = "libzeb-audio.so.0"
+
+
+def _pkg_config(variable):
+    """A variable of the installed zeb-audio.pc, or None."""
+    try:
+        out = subprocess.run(["pkg-config", "--variable=" + variable, "zeb-audio"], capture_output=True, text=True)
+    except OSError:
+        return None
+    return out.stdout.strip() if out.returncode == 0 and out.stdout.strip() else None
+
 
 def _load_library():
-    candidates = [os.environ.get("ZEB_AUDIO_LIBRARY"), ctypes.util.find_library("zeb-audio"), "libzeb-audio.so.0"]
+    """ZEB_AUDIO_LIBRARY, else the linker's search (an install in a system prefix after ldconfig),
+    else pkg-config's libdir, else /usr/local/lib (an install whose ldconfig was forgotten)."""
+    libdir = _pkg_config("libdir")
+    candidates = [os.environ.get("ZEB_AUDIO_LIBRARY"), ctypes.util.find_library("zeb-audio"), LIBRARY,
+                  libdir and os.path.join(libdir, LIBRARY), os.path.join("/usr/local/lib", LIBRARY)]
     errors = []
     for name in filter(None, candidates):
         try:
             return ctypes.CDLL(name)
         except OSError as error:
             errors.append(str(error))
-    raise OSError("libzeb-audio not found (set ZEB_AUDIO_LIBRARY): " + "; ".join(errors))
+    raise OSError("libzeb-audio not found (install it and run ldconfig, or set ZEB_AUDIO_LIBRARY): "
+                  + "; ".join(errors))
 
 
-def _header_path():
+class _DlInfo(ctypes.Structure):
+    _fields_ = [("dli_fname", ctypes.c_char_p), ("dli_fbase", ctypes.c_void_p), ("dli_sname", ctypes.c_char_p),
+                ("dli_saddr", ctypes.c_void_p)]
+
+
+def _library_file(library):
+    """The path the library was loaded from, or None."""
+    try:
+        dladdr = ctypes.CDLL(None).dladdr
+    except (OSError, AttributeError):
+        return None
+    dladdr.argtypes = [ctypes.c_void_p, ctypes.POINTER(_DlInfo)]
+    info = _DlInfo()
+    symbol = ctypes.cast(library.ZEBAudioGetVersion, ctypes.c_void_p)
+    if not dladdr(symbol, ctypes.byref(info)) or not info.dli_fname:
+        return None
+    return os.path.realpath(os.fsdecode(info.dli_fname))
+
+
+def _header_path(library):
+    """ZEB_AUDIO_HEADER, else the include folder of the library's prefix (lib/ or lib/<triplet>/
+    below it; a build tree's include/ beside it), else pkg-config's, else the system's."""
     explicit = os.environ.get("ZEB_AUDIO_HEADER")
     if explicit:
         return explicit
     folders = []
-    try:
-        out = subprocess.run(["pkg-config", "--variable=includedir", "zeb-audio"], capture_output=True, text=True)
-        if out.returncode == 0 and out.stdout.strip():
-            folders.append(out.stdout.strip())
-    except OSError:
-        pass
-    folders += ["/usr/local/include", "/usr/include"]
-    for folder in folders:
+    loaded = _library_file(library)
+    if loaded:
+        up = os.path.dirname(loaded)
+        for _ in range(3):
+            up = os.path.dirname(up)
+            folders.append(os.path.join(up, "include"))
+    folders += [_pkg_config("includedir"), "/usr/local/include", "/usr/include"]
+    for folder in filter(None, folders):
         path = os.path.join(folder, "zeb-audio.h")
         if os.path.exists(path):
             return path
@@ -49,7 +86,7 @@ def read_constants(path):
 
 
 lib = _load_library()
-constants = read_constants(_header_path())
+constants = read_constants(_header_path(lib))
 
 
 class Message(ctypes.Structure):

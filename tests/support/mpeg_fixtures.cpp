@@ -2,6 +2,7 @@
 #include "mpeg_fixtures.h"
 
 #include "host.h"
+#include "sound.h"
 
 #include <cmath>
 #include <cstdio>
@@ -92,6 +93,24 @@ std::string FfmpegFixture(const std::string& Name, double Seconds, uint16_t Chan
 {
     return MakeFixture(Name, Seconds, Channels, Rate, "ffmpeg",
                        "ffmpeg -nostdin -v error -y -i {in} " + FfmpegOptions + " {out}");
+}
+
+// ADTS carries no length (ffprobe estimates one from the bit rate): its
+// frames are counted instead.
+double ProbeDurationMs(const std::string& Path, bool CountFrames)
+{
+    std::string Probe = "ffprobe -v error -select_streams a:0 -of default=nw=1:nk=1 ";
+    double Value = 0;
+    if (CountFrames) {
+        std::string Out = Capture(Probe + "-count_packets -show_entries stream=nb_read_packets '" + Path + "'");
+        return sscanf(Out.c_str(), "%lf", &Value) == 1 ? Value * 1024 * 1000.0 / 44100 : -1;
+    }
+    for (const char* Entry : {"stream=duration", "format=duration"}) {
+        std::string Out = Capture(Probe + "-show_entries " + Entry + " '" + Path + "'");
+        if (sscanf(Out.c_str(), "%lf", &Value) == 1)
+            return Value * 1000.0;
+    }
+    return -1;
 }
 
 std::vector<uint8_t> SyntheticFrames(const uint8_t Header[4], uint32_t FrameLen, uint32_t Count)

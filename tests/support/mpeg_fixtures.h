@@ -21,6 +21,11 @@ std::string LameFixture(const std::string& Name, double Seconds, uint16_t Channe
 // "-c:a mp2 -b:a 192k -f mp2" (the options name the output format).
 std::string FfmpegFixture(const std::string& Name, double Seconds, uint16_t Channels, uint32_t Rate,
                           const std::string& FfmpegOptions);
+// ffprobe's duration of the file's first audio stream (its container's
+// when the stream has none), in milliseconds; negative when unknown. With
+// CountFrames (ADTS, which carries no length) its 1024-sample frames at
+// 44.1 kHz are counted instead.
+double ProbeDurationMs(const std::string& Path, bool CountFrames);
 
 // Synthetic MPEG streams: Count frames of FrameLen bytes, each the 4 header
 // bytes followed by zeros.

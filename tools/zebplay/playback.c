@@ -12,8 +12,8 @@ void BeginTrack(Session* S, const char* Path)
 {
     S->Path = Path;
     S->LengthSec = 0;
-    S->ElapsedMs = 0;
-    SnapShownTime(S);
+    S->ShownMs = 0;
+    S->PositionAsked = 0;
     S->SeeksPending = 0;
     S->State = SHOWN_OPENING;
     S->Ended = 0;
@@ -52,7 +52,7 @@ static TrackOutcome RunTrack(Session* S)
             return TRACK_QUIT;
         }
         if (Ready == 0) {
-            DrawStatusLine(S); /* the time moves on between reports */
+            AskPosition(S); /* the sound moves on between reports */
             continue;
         }
         if (Wait[0].revents)
@@ -117,6 +117,8 @@ static int OpenDSoundOutput(Session* S)
     int Interval = S->Opt->IntervalMs > 0 ? S->Opt->IntervalMs
                                           : S->StatusLine ? KEYS_INTERVAL_MS : PLAIN_INTERVAL_MS;
     ZEBAudioSetInputTimeInterval(S->Player, (uint32_t)Interval);
+    /* Progress reports give the position heard, a buffer behind decoding. */
+    ZEBAudioSetHeardProgress(S->Player, 1);
     ZEBAudioSetOutputVolume(S->Player, S->Volume);
     ZEBAudioSetOutputFrequency(S->Player, S->Rate);
     return 1;

@@ -10,21 +10,42 @@
 
 static void UpdatePlayState(Session* S, uint32_t State)
 {
-    AdvanceShownTime(S); /* up to now in the state that ends */
     switch (State) {
     case ZEB_PLAYER_STATE_STOPPED: S->State = SHOWN_STOPPED; break;
     case ZEB_PLAYER_STATE_PLAYING: S->State = SHOWN_PLAYING; break;
     case ZEB_PLAYER_STATE_PAUSED: S->State = SHOWN_PAUSED; break;
     case ZEB_PLAYER_STATE_EOS:
+        /* Decoding ended: the track is shown complete while its last
+           second plays out. */
         S->State = SHOWN_ENDED;
         S->Ended = 1;
         if (S->LengthSec)
-            S->ElapsedMs = (uint32_t)TrackLengthMs(S);
-        SnapShownTime(S);
+            S->ShownMs = TrackLengthMs(S);
         break;
     default: return;
     }
+    if (S->State != SHOWN_ENDED)
+        AskPosition(S); /* where the sound stopped or starts again */
     DrawStatusLine(S);
+}
+
+/* An answer that arrives once the track has ended (or before the next one
+   plays) belongs to what was heard before. */
+static void TakePosition(Session* S, uint32_t Ms)
+{
+    S->PositionAsked = 0;
+    if (S->State == SHOWN_OPENING || S->State == SHOWN_ENDED)
+        return;
+    S->ShownMs = Ms;
+    DrawStatusLine(S);
+}
+
+void AskPosition(Session* S)
+{
+    if (S->PositionAsked)
+        return;
+    S->PositionAsked = 1;
+    ZEBAudioGetPlayPosition(S->Player);
 }
 
 void HandleMessage(Session* S, const ZEBMessage* M)
@@ -34,7 +55,7 @@ void HandleMessage(Session* S, const ZEBMessage* M)
         if (M->wParam == ZEB_CMD_SEEK && S->SeeksPending > 0)
             S->SeeksPending--;
         if (M->wParam == ZEB_CMD_SEEK)
-            S->SnapShown = 1; /* the progress that follows is the new position */
+            AskPosition(S); /* the new position, also while paused */
         break;
     case ZEB_RSP_ERROR:
         if (M->wParam == ZEB_CMD_SEEK && S->SeeksPending > 0)
@@ -51,13 +72,11 @@ void HandleMessage(Session* S, const ZEBMessage* M)
         S->LengthSec = M->lParam;
         DrawStatusLine(S);
         break;
-    case ZEB_NTF_ELAPSED_TIME:
-        S->ElapsedMs = M->lParam;
-        if (S->SnapShown || S->ElapsedMs < S->ShownMs)
-            SnapShownTime(S);
-        S->SnapShown = 0;
+    case ZEB_NTF_ELAPSED_TIME: /* with heard progress on: the position heard */
+        S->ShownMs = M->lParam;
         ShowProgress(S);
         break;
+    case ZEB_NTF_PLAY_POSITION: TakePosition(S, M->lParam); break;
     case ZEB_NTF_PLAY_STATE: UpdatePlayState(S, M->wParam); break;
     default: break;
     }

@@ -4,7 +4,6 @@
 
 #include <limits.h>
 #include <string.h>
-#include <time.h>
 
 static const char* const ShownStateNames[] = {"opening", "playing", "paused", "stopped", "ended"};
 
@@ -56,37 +55,10 @@ static void FormatBar(const Session* S, char* Bar, int Width)
     Bar[Width] = '\0';
 }
 
-static uint64_t MonotonicMs(void)
-{
-    struct timespec Now;
-    clock_gettime(CLOCK_MONOTONIC, &Now);
-    return (uint64_t)Now.tv_sec * 1000 + (uint64_t)Now.tv_nsec / 1000000;
-}
-
-void SnapShownTime(Session* S)
-{
-    S->ShownMs = S->ElapsedMs;
-    S->ShownAtMs = MonotonicMs();
-}
-
-/* The player reports decoded time in uneven steps (it decodes ahead in
-   bursts); the status line shows it moving with the clock at the playback
-   rate instead, never ahead of what was decoded. */
-void AdvanceShownTime(Session* S)
-{
-    uint64_t Now = MonotonicMs();
-    if (S->State == SHOWN_PLAYING) {
-        uint64_t Moved = S->ShownMs + (uint64_t)((double)(Now - S->ShownAtMs) * S->Rate);
-        S->ShownMs = Moved < S->ElapsedMs ? Moved : S->ElapsedMs;
-    }
-    S->ShownAtMs = Now;
-}
-
 void DrawStatusLine(Session* S)
 {
     if (!S->StatusLine || !S->Path)
         return;
-    AdvanceShownTime(S);
     int Width = TerminalWidth() - 1; /* never touch the last column: no wrap */
     if (Width > STATUS_LINE_MAX - 1)
         Width = STATUS_LINE_MAX - 1;
@@ -114,8 +86,8 @@ void PrintPlainLine(Session* S)
     if (!S->PlainLines || !S->Path)
         return;
     char Times[96];
-    FormatTimes(S, S->ElapsedMs, Times, sizeof Times);
-    printf("%s  %s  %3u%%  %s\n", S->Path, Times, ProgressShare(S, S->ElapsedMs, 100), ShownStateNames[S->State]);
+    FormatTimes(S, S->ShownMs, Times, sizeof Times);
+    printf("%s  %s  %3u%%  %s\n", S->Path, Times, ProgressShare(S, S->ShownMs, 100), ShownStateNames[S->State]);
     fflush(stdout);
 }
 

@@ -89,10 +89,8 @@ typedef struct Session {
     double Rate;
     const char* Path; /* current track, null between tracks */
     uint32_t LengthSec;
-    uint32_t ElapsedMs;   /* decoded time, as the player last reported it */
-    uint64_t ShownMs;     /* the status line's time: follows ElapsedMs at the pace of the clock */
-    uint64_t ShownAtMs;   /* monotonic time when ShownMs was last advanced */
-    int SnapShown;        /* a seek or stop was answered: the next report is taken as it is */
+    uint64_t ShownMs;     /* the position being heard, as the player last reported it */
+    int PositionAsked;    /* a "Get Play Position" awaits its answer */
     int SeeksPending; /* seeks sent and not yet answered */
     uint32_t SeekTargetMs; /* where the last of them goes */
     ShownState State;
@@ -127,10 +125,6 @@ int TerminalWidth(void);
 
 /* status.c: status line, progress and errors */
 uint64_t TrackLengthMs(const Session* S);
-/* Restarts the status line's time at the decoded time. */
-void SnapShownTime(Session* S);
-/* Moves the status line's time on to now, in the current state. */
-void AdvanceShownTime(Session* S);
 void DrawStatusLine(Session* S);
 void PrintPlainLine(Session* S);
 void ShowProgress(Session* S);
@@ -148,6 +142,8 @@ void ReapplyRawModeAfterResume(Session* S);
 int NextMessage(Session* S, ZEBMessage* M, int TimeoutMs);
 int AwaitOrComplain(Session* S, uint32_t Cmd, int TimeoutMs);
 int OpenSession(Session* S, const Options* Opt);
+/* Asks the player for the position being heard, unless an answer is due. */
+void AskPosition(Session* S);
 int CloseSession(Session* S);
 
 /* keys.c: keys */
