@@ -290,16 +290,18 @@ uint32_t DecodeConverted(VorbisStream* Stream, void* OutBuf, uint32_t BufSz)
 // ---- Seek guard ----
 //
 // libvorbisfile 1.3.7's page seek (under ov_time_seek) bisects a link with
-// one page buffer. When its search ends without a page before the target,
-// it hands libogg the last page it read, even after its read buffer was
-// refilled since: libogg then counts more segment bytes than it holds and
-// moves memory by a negative length. The search ends that way only in a
-// read pass that started at the link's first audio page or one byte after
-// it. So while the library seeks, a pass that starts one byte after a
-// link's first audio page gets no bytes, and one that starts at that page
-// gets bytes only while the next page it takes is intact (the library then
-// always finds a fresh page before it reads on). A refused read fails the
-// seek cleanly. Opening and reading never keep a page across reads.
+// one page record. When its search gives up before finding a page ahead of
+// the target, it hands libogg the last page it read, even when its buffer
+// has been refilled since: libogg then counts more segment bytes than it
+// holds and moves memory by a negative length. It gives up that way only in
+// a read pass (the reads after one of its seeks) that began at the link's
+// first audio page or one byte after it. So while the library seeks, a pass
+// that began one byte after a link's first audio page gets no bytes, and
+// one that began at that page gets bytes only while the page it takes next
+// is intact: it then always has a fresh page before it could give up. A
+// refused read fails the seek cleanly. Opening and plain reads never use a
+// page past a later read. The links' first audio pages are the library's
+// own record of them.
 
 constexpr size_t PageHeaderBytes = 27;
 constexpr size_t SegmentCountByte = 26;
@@ -365,8 +367,9 @@ size_t IntactPageAt(FILE* File, int64_t Offset)
     return Crc == Stored ? PageHeaderBytes + Segments + Body : 0;
 }
 
-// A read pass of the library has begun at At (a seek, or where its buffer
-// starts when the guard is set).
+// A read pass of the library begins at At: a seek, or where the bytes it
+// holds begin when it starts seeking (a seek to where it already is reads
+// on from its buffer).
 void StartPass(VorbisStream* Stream, int64_t At)
 {
     SeekGuard* G = &Stream->Guard;
@@ -386,19 +389,20 @@ bool NextPageIntact(VorbisStream* Stream)
 {
     SeekGuard* G = &Stream->Guard;
     int64_t ReadAt = ftello(Stream->Source);
-    while (ReadAt >= 0) {
-        if (G->PageEnd == 0) {
-            size_t Length = IntactPageAt(Stream->Source, G->NextPage);
-            if (Length == 0 || fseeko(Stream->Source, static_cast<off_t>(ReadAt), SEEK_SET) != 0)
-                return false;
-            G->PageEnd = G->NextPage + static_cast<int64_t>(Length);
+    bool Intact = ReadAt >= 0, Moved = false;
+    while (Intact && (G->PageEnd == 0 || G->PageEnd <= ReadAt)) {
+        if (G->PageEnd != 0) {
+            G->NextPage = G->PageEnd;
+            G->PageEnd = 0;
         }
-        if (G->PageEnd > ReadAt)
-            return true;
-        G->NextPage = G->PageEnd;
-        G->PageEnd = 0;
+        size_t Length = IntactPageAt(Stream->Source, G->NextPage);
+        Moved = true;
+        Intact = Length != 0;
+        G->PageEnd = G->NextPage + static_cast<int64_t>(Length);
     }
-    return false;
+    // The check read ahead: back to where the library reads.
+    bool Back = !Moved || fseeko(Stream->Source, static_cast<off_t>(ReadAt), SEEK_SET) == 0;
+    return Intact && Back;
 }
 
 bool PassMayRead(VorbisStream* Stream)
@@ -525,7 +529,7 @@ void SeekVorbisFile(MPEGFileInfoType* MPEGFileInfo, uint32_t MsOffset)
     ogg_int64_t Before = OvRawTell(&Stream->File);
     Stream->Guard = SeekGuard{};
     Stream->Guard.Active = true;
-    StartPass(Stream, Stream->File.offset); // the bytes the library holds begin there
+    StartPass(Stream, Before); // the bytes the library holds begin there
     int Result = OvTimeSeek(&Stream->File, MsOffset * SecondsPerMs);
     Stream->Guard.Active = false;
     // A seek that failed inside the library has dropped its position
