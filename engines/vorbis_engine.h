@@ -33,9 +33,9 @@ MPEGFileInfoType* PrepareVorbisStream(FILE* File);
 uint32_t DecodeVorbisSection(MPEGFileInfoType* MPEGFileInfo, void* OutBuf, uint32_t BufSz);
 // Asks the library for MsOffset / 1000 seconds (sample-exact, each link at
 // its own rate). A target past the end leaves the position where it was. A
-// seek that would take a damaged page at the start of a link (where the
-// library's seek is unsafe) fails, and decoding goes on from about where it
-// was.
+// seek whose search in the library would reach damaged pages at the start
+// of a link (where the library cannot seek safely) fails, and decoding goes
+// on from about where it was.
 void SeekVorbisFile(MPEGFileInfoType* MPEGFileInfo, uint32_t MsOffset);
 // Clears the decoder, which closes the file, and frees the record.
 void UnPrepareVorbisFile(MPEGFileInfoType* MPEGFileInfo);
