@@ -16,6 +16,7 @@
 #include <sys/types.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -37,6 +38,9 @@ decltype(&ov_clear) OvClear = nullptr;
 decltype(&ov_bitrate) OvBitrate = nullptr; // never called; its absence means a library too unlike ours
 decltype(&ov_streams) OvStreams = nullptr;
 decltype(&ov_pcm_total) OvPcmTotal = nullptr;
+decltype(&ov_raw_seek) OvRawSeek = nullptr;
+decltype(&ov_raw_tell) OvRawTell = nullptr;
+decltype(&ov_pcm_tell) OvPcmTell = nullptr;
 
 constexpr uint16_t OutBytesPerSample = 2;
 constexpr int LittleEndian = 0;
@@ -53,7 +57,14 @@ constexpr uint32_t PendingCapacity = 8192;
 // bounds a library that stopped making progress.
 constexpr uint32_t MaxEmptyReads = 65536;
 
-const ov_callbacks Callbacks = {VorbisReadFile, VorbisSeekFile, VorbisCloseFile, VorbisTellFile};
+// What the library may read while it seeks (see the seek guard below).
+struct SeekGuard {
+    bool Active;      // a library seek is running
+    bool Watching;    // its read pass began at a link's first audio page
+    bool Refusing;    // its read pass gets no more bytes
+    int64_t NextPage; // in a watched pass: the page the library takes next
+    int64_t PageEnd;  // and its end once checked intact, else 0
+};
 
 // The record the core holds, then the library's decoder state. The library
 // owns the file from a successful open until ov_clear closes it. The
@@ -61,6 +72,8 @@ const ov_callbacks Callbacks = {VorbisReadFile, VorbisSeekFile, VorbisCloseFile,
 struct VorbisStream {
     MPEGFileInfoType Info; // first member: the core's record pointer is the stream's
     OggVorbis_File File;
+    FILE* Source;          // the library's datasource is the stream itself
+    SeekGuard Guard;
     PcmLayoutConverterType* Converter;
     int16_t* Scratch;       // one read, in its link's layout
     uint32_t ReadBytes;     // the most one read takes
@@ -86,7 +99,8 @@ bool BindAll()
     return Bind(&OvOpenCallbacks, "ov_open_callbacks") && Bind(&OvInfo, "ov_info") &&
            Bind(&OvTimeTotal, "ov_time_total") && Bind(&OvRead, "ov_read") && Bind(&OvTimeSeek, "ov_time_seek") &&
            Bind(&OvClear, "ov_clear") && Bind(&OvBitrate, "ov_bitrate") && Bind(&OvStreams, "ov_streams") &&
-           Bind(&OvPcmTotal, "ov_pcm_total");
+           Bind(&OvPcmTotal, "ov_pcm_total") && Bind(&OvRawSeek, "ov_raw_seek") && Bind(&OvRawTell, "ov_raw_tell") &&
+           Bind(&OvPcmTell, "ov_pcm_tell");
 }
 
 // A rate and channel count the record can carry and the core can divide by.
@@ -273,27 +287,27 @@ uint32_t DecodeConverted(VorbisStream* Stream, void* OutBuf, uint32_t BufSz)
     return 0;
 }
 
-// ---- Page structure, checked before the library sees the file ----
+// ---- Seek guard ----
 //
-// libvorbisfile 1.3.7, seeking in a link, passes libogg the last page it
-// read even when that page was skipped (another stream's, or one with no
-// granule position) and its buffer has since been refilled from damaged
-// bytes: libogg then counts more segment bytes than it holds and moves
-// memory by a negative length. So a link's pages stay together: its
-// streams' first pages come first, no page of another stream follows, the
-// next link reuses none of its serial numbers; and a link that can make
-// the library skip pages (several streams, an audio page without a
-// granule position) is taken only from a file of intact pages throughout.
-// Intact pages are those libogg accepts; damaged or lost pages are holes
-// the library skips.
+// libvorbisfile 1.3.7's page seek (under ov_time_seek) bisects a link with
+// one page record. When its search gives up before finding a page ahead of
+// the target, it hands libogg the last page it read, even when its buffer
+// has been refilled since: libogg then counts more segment bytes than it
+// holds and moves memory by a negative length. It gives up that way only in
+// a read pass (the reads after one of its seeks) that began at the link's
+// first audio page or one byte after it. So while the library seeks, a pass
+// that began one byte after a link's first audio page gets no bytes, and
+// one that began at that page gets bytes only while the page it takes next
+// is intact: it then always has a fresh page before it could give up. A
+// refused read fails the seek cleanly. Opening and plain reads never use a
+// page past a later read. The links' first audio pages are the library's
+// own record of them.
 
 constexpr size_t PageHeaderBytes = 27;
 constexpr size_t SegmentCountByte = 26;
-constexpr size_t MaxPageBytes = PageHeaderBytes + 255 + 255 * 255;
-constexpr size_t WindowBytes = 2 * MaxPageBytes;
-constexpr uint32_t VorbisHeaderPackets = 3;
-constexpr uint32_t MaxLinkStreams = 16;
-constexpr uint8_t BeginOfStream = 0x02;
+constexpr size_t CrcByte = 22;
+constexpr size_t CrcBytes = 4;
+constexpr size_t CheckChunk = 4096;
 
 // The Ogg page checksum: CRC-32, polynomial 0x04c11db7, MSB first, no
 // reflection, initial value and final XOR 0.
@@ -315,152 +329,117 @@ constexpr CrcTable MakeCrcTable()
 
 constexpr CrcTable PageCrc = MakeCrcTable();
 
-uint32_t PageChecksum(const uint8_t* Page, size_t Length)
+uint32_t AddToChecksum(uint32_t Crc, const uint8_t* Bytes, size_t Length)
 {
-    constexpr size_t CrcByte = 22, CrcBytes = 4;
-    uint32_t Crc = 0;
-    for (size_t i = 0; i < Length; ++i) {
-        uint8_t Byte = i >= CrcByte && i < CrcByte + CrcBytes ? 0 : Page[i];
-        Crc = Crc << 8 ^ PageCrc.Entry[(Crc >> 24 ^ Byte) & 0xff];
-    }
+    for (size_t i = 0; i < Length; ++i)
+        Crc = Crc << 8 ^ PageCrc.Entry[(Crc >> 24 ^ Bytes[i]) & 0xff];
     return Crc;
 }
 
 uint32_t Le32(const uint8_t* P) { return uint32_t{P[0]} | uint32_t{P[1]} << 8 | uint32_t{P[2]} << 16 | uint32_t{P[3]} << 24; }
 
-// The file's bytes through a window that always holds one whole page.
-struct PageWindow {
-    FILE* File;
-    uint8_t* Bytes; // WindowBytes
-    size_t Start;
-    size_t End;
-    bool AtEof;
-};
-
-// True when Need bytes from Start are in the window.
-bool Buffer(PageWindow* W, size_t Need)
+// Length of the intact page (capture pattern, version 0, whole, checksum)
+// at Offset of the file, 0 when none starts there; the file position is
+// moved.
+size_t IntactPageAt(FILE* File, int64_t Offset)
 {
-    if (W->End - W->Start >= Need || W->AtEof)
-        return W->End - W->Start >= Need;
-    memmove(W->Bytes, W->Bytes + W->Start, W->End - W->Start);
-    W->End -= W->Start;
-    W->Start = 0;
-    while (!W->AtEof && W->End < Need) {
-        size_t Got = fread(W->Bytes + W->End, 1, WindowBytes - W->End, W->File);
-        W->AtEof = Got == 0;
-        W->End += Got;
-    }
-    return W->End >= Need;
-}
-
-// Length of an intact page (capture pattern, version 0, checksum) at the
-// window's start; 0 when none starts there.
-size_t IntactPageAt(PageWindow* W)
-{
-    if (!Buffer(W, PageHeaderBytes) || memcmp(W->Bytes + W->Start, "OggS", 4) != 0 || W->Bytes[W->Start + 4] != 0)
+    uint8_t Header[PageHeaderBytes + 255];
+    if (Offset < 0 || fseeko(File, static_cast<off_t>(Offset), SEEK_SET) != 0 ||
+        fread(Header, 1, PageHeaderBytes, File) != PageHeaderBytes || memcmp(Header, "OggS", 4) != 0 || Header[4] != 0)
         return 0;
-    size_t Header = PageHeaderBytes + W->Bytes[W->Start + SegmentCountByte];
-    if (!Buffer(W, Header))
+    size_t Segments = Header[SegmentCountByte];
+    if (fread(Header + PageHeaderBytes, 1, Segments, File) != Segments)
         return 0;
-    size_t Length = Header;
-    for (size_t i = PageHeaderBytes; i < Header; ++i)
-        Length += W->Bytes[W->Start + i];
-    if (!Buffer(W, Length))
-        return 0;
-    constexpr size_t CrcByte = 22;
-    const uint8_t* Page = W->Bytes + W->Start;
-    return PageChecksum(Page, Length) == Le32(Page + CrcByte) ? Length : 0;
-}
-
-// As libogg resyncs: on to the next possible capture pattern.
-void SkipToNextCapture(PageWindow* W)
-{
-    const void* Next = memchr(W->Bytes + W->Start + 1, 'O', W->End - W->Start - 1);
-    W->Start = Next ? static_cast<size_t>(static_cast<const uint8_t*>(Next) - W->Bytes) : W->End;
-}
-
-// The current link: its streams' serial numbers and the packets ended so
-// far in a link of one stream.
-struct LinkPages {
-    bool Open;
-    bool PastFirstPages;
-    uint32_t Serials[MaxLinkStreams];
-    uint32_t Count;
-    uint32_t PacketsEnded; // counted up to the header packets
-    bool SkipsPages;       // the library may skip a page while seeking
-};
-
-bool InLink(const LinkPages* L, uint32_t Serial)
-{
-    return std::find(L->Serials, L->Serials + L->Count, Serial) != L->Serials + L->Count;
-}
-
-uint32_t PacketsEndingOn(const uint8_t* Page)
-{
-    uint32_t Ends = 0;
-    for (size_t i = 0; i < Page[SegmentCountByte]; ++i)
-        Ends += Page[PageHeaderBytes + i] < 255;
-    return Ends;
-}
-
-bool FirstPageFits(LinkPages* L, uint32_t Serial)
-{
-    if (L->Open && L->PastFirstPages) {
-        if (InLink(L, Serial))
-            return false; // the next link reuses a serial number
-        bool Skips = L->SkipsPages;
-        *L = LinkPages{};
-        L->SkipsPages = Skips;
+    size_t Body = 0;
+    for (size_t i = 0; i < Segments; ++i)
+        Body += Header[PageHeaderBytes + i];
+    uint32_t Stored = Le32(Header + CrcByte);
+    memset(Header + CrcByte, 0, CrcBytes);
+    uint32_t Crc = AddToChecksum(0, Header, PageHeaderBytes + Segments);
+    uint8_t Chunk[CheckChunk];
+    for (size_t Left = Body; Left > 0;) {
+        size_t Take = std::min(Left, sizeof Chunk);
+        if (fread(Chunk, 1, Take, File) != Take)
+            return 0;
+        Crc = AddToChecksum(Crc, Chunk, Take);
+        Left -= Take;
     }
-    if (InLink(L, Serial) || L->Count == MaxLinkStreams)
-        return false;
-    L->SkipsPages |= L->Count > 0;
-    L->Serials[L->Count++] = Serial;
-    L->Open = true;
-    return true;
+    return Crc == Stored ? PageHeaderBytes + Segments + Body : 0;
 }
 
-bool PageFitsLink(LinkPages* L, const uint8_t* Page)
+// A read pass of the library begins at At: a seek, or where the bytes it
+// holds begin when it starts seeking (a seek to where it already is reads
+// on from its buffer).
+void StartPass(VorbisStream* Stream, int64_t At)
 {
-    constexpr size_t FlagsByte = 5, GranuleByte = 6, SerialByte = 14;
-    constexpr uint8_t NoGranule[8] = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
-    uint32_t Serial = Le32(Page + SerialByte);
-    if (Page[FlagsByte] & BeginOfStream) {
-        if (!FirstPageFits(L, Serial))
-            return false;
-    } else {
-        if (!InLink(L, Serial))
-            return false;
-        L->PastFirstPages = true;
-        L->SkipsPages |= L->PacketsEnded >= VorbisHeaderPackets &&
-                         memcmp(Page + GranuleByte, NoGranule, sizeof NoGranule) == 0;
+    SeekGuard* G = &Stream->Guard;
+    G->Watching = G->Refusing = false;
+    for (int Link = 0; Link < Stream->File.links; ++Link) {
+        int64_t First = Stream->File.dataoffsets[Link];
+        G->Watching |= First >= 0 && At == First;
+        G->Refusing |= First >= 0 && At == First + 1;
     }
-    L->PacketsEnded = std::min(L->PacketsEnded + PacketsEndingOn(Page), VorbisHeaderPackets);
-    return true;
+    G->NextPage = At;
+    G->PageEnd = 0;
 }
 
-// Reads the file once from its start; false when a page breaks the link
-// rules above or on a read error. Leaves the file at its start.
-bool PagesKeepToTheirLinks(FILE* File)
+// The library reads only when the bytes it holds end inside the page it
+// takes next: every page ending before its read position is consumed.
+bool NextPageIntact(VorbisStream* Stream)
 {
-    PageWindow W{File, static_cast<uint8_t*>(malloc(WindowBytes)), 0, 0, false};
-    bool Fits = W.Bytes != nullptr && fseeko(File, 0, SEEK_SET) == 0;
-    LinkPages Link{};
-    bool Damaged = false;
-    while (Fits && Buffer(&W, PageHeaderBytes)) {
-        size_t Length = IntactPageAt(&W);
-        if (Length == 0) {
-            Damaged = true;
-            SkipToNextCapture(&W);
-            continue;
+    SeekGuard* G = &Stream->Guard;
+    int64_t ReadAt = ftello(Stream->Source);
+    bool Intact = ReadAt >= 0, Moved = false;
+    while (Intact && (G->PageEnd == 0 || G->PageEnd <= ReadAt)) {
+        if (G->PageEnd != 0) {
+            G->NextPage = G->PageEnd;
+            G->PageEnd = 0;
         }
-        Fits = PageFitsLink(&Link, W.Bytes + W.Start);
-        W.Start += Length;
+        size_t Length = IntactPageAt(Stream->Source, G->NextPage);
+        Moved = true;
+        Intact = Length != 0;
+        G->PageEnd = G->NextPage + static_cast<int64_t>(Length);
     }
-    free(W.Bytes);
-    Damaged |= W.Start != W.End; // a page cut short at the end
-    return Fits && !(Link.SkipsPages && Damaged) && !ferror(File) && fseeko(File, 0, SEEK_SET) == 0;
+    // The check read ahead: back to where the library reads.
+    bool Back = !Moved || fseeko(Stream->Source, static_cast<off_t>(ReadAt), SEEK_SET) == 0;
+    return Intact && Back;
 }
+
+bool PassMayRead(VorbisStream* Stream)
+{
+    SeekGuard* G = &Stream->Guard;
+    if (!G->Active)
+        return true;
+    if (G->Watching && !G->Refusing)
+        G->Refusing = !NextPageIntact(Stream);
+    return !G->Refusing;
+}
+
+// The callbacks the library gets: the engine's stream is the datasource.
+size_t GuardedRead(void* Ptr, size_t Size, size_t Count, void* Source)
+{
+    VorbisStream* Stream = static_cast<VorbisStream*>(Source);
+    if (!PassMayRead(Stream)) {
+        errno = EIO; // a read error: the library's seek fails
+        return 0;
+    }
+    return VorbisReadFile(Ptr, Size, Count, Stream->Source);
+}
+
+int GuardedSeek(void* Source, int64_t Offset, int Whence)
+{
+    VorbisStream* Stream = static_cast<VorbisStream*>(Source);
+    int Result = VorbisSeekFile(Stream->Source, Offset, Whence);
+    if (Result == 0 && Stream->Guard.Active)
+        StartPass(Stream, ftello(Stream->Source));
+    return Result;
+}
+
+int StreamClose(void* Source) { return VorbisCloseFile(static_cast<VorbisStream*>(Source)->Source); }
+
+long StreamTell(void* Source) { return VorbisTellFile(static_cast<VorbisStream*>(Source)->Source); }
+
+const ov_callbacks Callbacks = {GuardedRead, GuardedSeek, StreamClose, StreamTell};
 
 } // namespace
 
@@ -490,6 +469,9 @@ void CloseVorbisSupport(void)
     OvBitrate = nullptr;
     OvStreams = nullptr;
     OvPcmTotal = nullptr;
+    OvRawSeek = nullptr;
+    OvRawTell = nullptr;
+    OvPcmTell = nullptr;
 }
 
 MPEGFileInfoType* PrepareVorbisFile(const char* Path)
@@ -509,7 +491,8 @@ MPEGFileInfoType* PrepareVorbisStream(FILE* File)
     }
     // A refused open leaves the file with the caller: the library closes
     // its datasource only through ov_clear after a successful open.
-    if (!PagesKeepToTheirLinks(File) || OvOpenCallbacks(File, &Stream->File, nullptr, 0, Callbacks) != 0) {
+    Stream->Source = File;
+    if (OvOpenCallbacks(Stream, &Stream->File, nullptr, 0, Callbacks) != 0) {
         fclose(File);
         delete Stream;
         return nullptr;
@@ -543,7 +526,15 @@ void SeekVorbisFile(MPEGFileInfoType* MPEGFileInfo, uint32_t MsOffset)
     if (!MPEGFileInfo || !hDll)
         return;
     VorbisStream* Stream = StreamOf(MPEGFileInfo);
-    if (OvTimeSeek(&Stream->File, MsOffset * SecondsPerMs) != 0)
+    ogg_int64_t Before = OvRawTell(&Stream->File);
+    Stream->Guard = SeekGuard{};
+    Stream->Guard.Active = true;
+    StartPass(Stream, Before); // the bytes the library holds begin there
+    int Result = OvTimeSeek(&Stream->File, MsOffset * SecondsPerMs);
+    Stream->Guard.Active = false;
+    // A seek that failed inside the library has dropped its position
+    // (no PCM position): go on from the page it was reading.
+    if (Result != 0 && (OvPcmTell(&Stream->File) >= 0 || OvRawSeek(&Stream->File, Before) != 0))
         return;
     Stream->PendingFrames = Stream->PendingAt = 0;
     Stream->LastLink = -1;

@@ -17,10 +17,7 @@ void CloseVorbisSupport(void);
 
 // Null when the library is not loaded, the path is not a regular file, or
 // the file is not an Ogg Vorbis stream with a usable rate and channel
-// count, or its pages are laid out so that seeking would corrupt the
-// library's state (pages of a link out of place; a link whose pages the
-// library may skip, in a file with damaged bytes); nothing stays open then.
-// The file is read once through at prepare for that check. Handle is the library's decoder state.
+// count; nothing stays open then. Handle is the library's decoder state.
 // The record describes the first link; TotalSamples counts the frames of
 // every playable link at the first link's rate.
 MPEGFileInfoType* PrepareVorbisFile(const char* Path);
@@ -35,13 +32,16 @@ MPEGFileInfoType* PrepareVorbisStream(FILE* File);
 // another layout with more channels ends the stream there).
 uint32_t DecodeVorbisSection(MPEGFileInfoType* MPEGFileInfo, void* OutBuf, uint32_t BufSz);
 // Asks the library for MsOffset / 1000 seconds (sample-exact, each link at
-// its own rate); a failed seek leaves the position where it was.
+// its own rate). A target past the end leaves the position where it was. A
+// seek whose search in the library would reach damaged pages at the start
+// of a link (where the library cannot seek safely) fails, and decoding goes
+// on from about where it was.
 void SeekVorbisFile(MPEGFileInfoType* MPEGFileInfo, uint32_t MsOffset);
 // Clears the decoder, which closes the file, and frees the record.
 void UnPrepareVorbisFile(MPEGFileInfoType* MPEGFileInfo);
 
-// The I/O callbacks over the engine's FILE* (the library's datasource), as
-// the C library's fread, fseeko (the whole 64-bit offset), fclose, ftello.
+// I/O over the engine's FILE*, as the C library's fread, fseeko (the whole
+// 64-bit offset), fclose, ftello; the library's callbacks go through these.
 size_t VorbisReadFile(void* ptr, size_t size, size_t nmemb, void* datasource);
 int VorbisSeekFile(void* datasource, int64_t offset, int whence);
 int VorbisCloseFile(void* datasource);

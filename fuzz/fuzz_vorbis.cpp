@@ -30,10 +30,13 @@ void DecodeSections(MPEGFileInfoType* Info, std::vector<uint8_t>& Out, int Count
             break;
 }
 
-// The last two bytes pick the first seek's time, up to about 65 s.
-uint32_t SeekTarget(const uint8_t* Data, size_t Size)
+// The last two bytes pick the first seek's time, up to a second past the
+// track's length: most seeks land inside short inputs.
+uint32_t SeekTarget(const MPEGFileInfoType* Info, const uint8_t* Data, size_t Size)
 {
-    return Size >= 2 ? (uint32_t{Data[Size - 2]} << 8 | Data[Size - 1]) : 0;
+    constexpr uint64_t MsPerSecond = 1000;
+    uint32_t Pick = Size >= 2 ? (uint32_t{Data[Size - 2]} << 8 | Data[Size - 1]) : 0;
+    return static_cast<uint32_t>(Pick % ((uint64_t{Info->TrackLength} + 1) * MsPerSecond + 1));
 }
 
 } // namespace
@@ -50,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
     static std::vector<uint8_t> Out(OutBufSz); // exactly the core's buffer: ASan sees any overrun
     if (MPEGFileInfoType* Info = PrepareVorbisStream(File)) {
         DecodeSections(Info, Out, SectionsBeforeSeek);
-        SeekVorbisFile(Info, SeekTarget(Data, Size));
+        SeekVorbisFile(Info, SeekTarget(Info, Data, Size));
         DecodeSections(Info, Out);
         SeekVorbisFile(Info, 0);
         DecodeSections(Info, Out);
