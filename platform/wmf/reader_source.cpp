@@ -30,13 +30,16 @@ extern "C" {
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <deque>
 
 namespace {
 
 constexpr int64_t UnitsPerSecond = 10000000; // 100 ns units
-constexpr size_t IoBufferSize = 32768;
+// The demuxer reads packets of a few KiB and reads longer runs directly:
+// a larger buffer would only add memory to every open file.
+constexpr size_t IoBufferSize = 4096;
 // Largest PCM delivery; longer decoded frames are split.
 constexpr size_t MaxSampleBytes = 65536;
 // Decoded frames are gathered into deliveries of about this size: each
@@ -65,6 +68,7 @@ struct OutputState {
     ReaderOutput Info{};
     AVCodecContext* Decoder = nullptr; // audio outputs FFmpeg can decode
     SwrContext* Convert = nullptr;     // set up for ConvertFrom
+    bool Direct = false;               // ConvertFrom needs no converter: see DirectFormat
     AVSampleFormat ConvertFormat = AV_SAMPLE_FMT_NONE;
     int ConvertRate = 0;
     AVChannelLayout ConvertLayout{};
@@ -348,6 +352,7 @@ void CloseCodec(OutputState& O)
 {
     avcodec_free_context(&O.Decoder);
     swr_free(&O.Convert);
+    O.Direct = false;
     av_channel_layout_uninit(&O.ConvertLayout);
     O.ConvertFormat = AV_SAMPLE_FMT_NONE;
     O.ConvertRate = 0;
@@ -378,6 +383,50 @@ void OpenCodecs(ReaderSource& S)
         OpenCodec(S, O);
 }
 
+// ---- Conversion to 16 bits without a converter ----
+
+// Frames in these formats, at the output's rate and channel count, are
+// converted here exactly as the converter would (it holds some 90 KiB per
+// output); any other frame goes through the converter.
+bool DirectFormat(AVSampleFormat Format)
+{
+    return Format == AV_SAMPLE_FMT_FLT || Format == AV_SAMPLE_FMT_FLTP || Format == AV_SAMPLE_FMT_S16 ||
+           Format == AV_SAMPLE_FMT_S16P;
+}
+
+// As the converter: scaled by 2^15, rounded to nearest (ties to even) and
+// saturated; beyond 32 bits, and NaN, the lowest value, as its vector code
+// gives.
+int16_t S16OfFloat(float X)
+{
+    float Scaled = X * 32768.0f;
+    if (!(Scaled >= -2147483648.0f && Scaled < 2147483648.0f))
+        return INT16_MIN;
+    long Rounded = lrintf(Scaled);
+    return static_cast<int16_t>(Rounded < INT16_MIN ? INT16_MIN : Rounded > INT16_MAX ? INT16_MAX : Rounded);
+}
+
+int16_t S16OfS16(int16_t X) { return X; }
+
+template <typename T, int16_t (*Convert)(T)>
+void Interleave(const uint8_t* const* In, bool Planar, int Frames, int Channels, int16_t* Out)
+{
+    for (int F = 0; F < Frames; ++F)
+        for (int C = 0; C < Channels; ++C) {
+            const T* Plane = reinterpret_cast<const T*>(In[Planar ? C : 0]);
+            *Out++ = Convert(Plane[Planar ? F : F * Channels + C]);
+        }
+}
+
+void ConvertDirect(AVSampleFormat Format, const uint8_t* const* In, int Frames, int Channels, int16_t* Out)
+{
+    bool Planar = av_sample_fmt_is_planar(Format) != 0;
+    if (av_get_packed_sample_fmt(Format) == AV_SAMPLE_FMT_FLT)
+        Interleave<float, S16OfFloat>(In, Planar, Frames, Channels, Out);
+    else
+        Interleave<int16_t, S16OfS16>(In, Planar, Frames, Channels, Out);
+}
+
 // The layout of Channels channels as the converter sees it: the frame's own
 // when it has Channels channels, else the default one.
 void LayoutFor(const AVChannelLayout& Frame, int Channels, AVChannelLayout* Out)
@@ -392,13 +441,21 @@ void LayoutFor(const AVChannelLayout& Frame, int Channels, AVChannelLayout* Out)
 bool ConverterFor(OutputState& O, const AVFrame* F)
 {
     AVSampleFormat Format = static_cast<AVSampleFormat>(F->format);
-    if (O.Convert && O.ConvertFormat == Format && O.ConvertRate == F->sample_rate &&
+    if ((O.Convert || O.Direct) && O.ConvertFormat == Format && O.ConvertRate == F->sample_rate &&
         av_channel_layout_compare(&O.ConvertLayout, &F->ch_layout) == 0)
         return true;
     swr_free(&O.Convert);
+    O.Direct = false;
     av_channel_layout_uninit(&O.ConvertLayout);
     if (F->sample_rate <= 0 || F->ch_layout.nb_channels <= 0 || av_channel_layout_copy(&O.ConvertLayout, &F->ch_layout) < 0)
         return false;
+    O.ConvertFormat = Format;
+    O.ConvertRate = F->sample_rate;
+    if (DirectFormat(Format) && F->sample_rate == static_cast<int>(O.Info.Wave.nSamplesPerSec) &&
+        F->ch_layout.nb_channels == O.Info.Wave.nChannels) {
+        O.Direct = true;
+        return true;
+    }
     AVChannelLayout In{}, Out{};
     LayoutFor(F->ch_layout, F->ch_layout.nb_channels, &In);
     LayoutFor(F->ch_layout, O.Info.Wave.nChannels, &Out);
@@ -410,8 +467,6 @@ bool ConverterFor(OutputState& O, const AVFrame* F)
         swr_free(&O.Convert);
         return false;
     }
-    O.ConvertFormat = Format;
-    O.ConvertRate = F->sample_rate;
     return true;
 }
 
@@ -475,6 +530,14 @@ void QueuePcm(ReaderSource& S, uint32_t OutputNum, const uint8_t* Pcm, uint64_t 
 void ConvertAndQueue(ReaderSource& S, uint32_t OutputNum, const uint8_t** In, int InFrames)
 {
     OutputState& O = S.Outputs[OutputNum];
+    if (O.Direct) {
+        if (!In || InFrames <= 0)
+            return;
+        std::vector<int16_t> Pcm(static_cast<size_t>(InFrames) * O.Info.Wave.nChannels);
+        ConvertDirect(O.ConvertFormat, In, InFrames, O.Info.Wave.nChannels, Pcm.data());
+        QueuePcm(S, OutputNum, reinterpret_cast<const uint8_t*>(Pcm.data()), static_cast<uint64_t>(InFrames));
+        return;
+    }
     int Room = swr_get_out_samples(O.Convert, InFrames);
     if (Room <= 0)
         return;
@@ -698,6 +761,7 @@ bool SeekBeforeTargets(ReaderSource& S, int64_t LeadMs)
             continue;
         avcodec_flush_buffers(O.Decoder);
         swr_free(&O.Convert); // set up afresh for the first delivered frame
+        O.Direct = false;
         O.Settling = SettlePackets;
         O.Placed = O.Overshot = false;
     }
