@@ -43,8 +43,9 @@ constexpr size_t IoBufferSize = 4096;
 // Largest PCM delivery; longer decoded frames are split.
 constexpr size_t MaxSampleBytes = 65536;
 // Decoded frames are gathered into deliveries of about this size: each
-// delivery is a hand-over between threads, and a frame is only a few KiB.
-constexpr size_t GatherBytes = 32768;
+// delivery is a hand-over between threads, and a frame is only a few KiB;
+// the delivery, and its copy in the player, are held by every playing file.
+constexpr size_t GatherBytes = 16384;
 // Audio formats a wave format can describe and the conversion accepts.
 constexpr int MaxChannels = 64;
 constexpr int MaxRate = 1536000;
@@ -520,6 +521,8 @@ void QueuePcm(ReaderSource& S, uint32_t OutputNum, const uint8_t* Pcm, uint64_t 
         Out.Output = OutputNum;
         Out.Time = SampleTime(O, First + At);
         Out.Duration = SampleTime(O, First + At + Count) - Out.Time;
+        // Room for the frames that may join it, so that it never grows.
+        Out.Bytes.reserve(Count * Align < GatherBytes ? GatherBytes : Count * Align);
         Out.Bytes.assign(Pcm + At * Align, Pcm + (At + Count) * Align);
         S.Ready.push_back(std::move(Out));
         At += Count;
