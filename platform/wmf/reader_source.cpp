@@ -536,6 +536,11 @@ void ConvertAndQueue(ReaderSource& S, uint32_t OutputNum, const uint8_t** In, in
     if (O.Direct) {
         if (!In || InFrames <= 0)
             return;
+        // Frames wholly before the start target are only counted.
+        if (O.Produced + static_cast<uint64_t>(InFrames) <= O.Target) {
+            O.Produced += static_cast<uint64_t>(InFrames);
+            return;
+        }
         std::vector<int16_t> Pcm(static_cast<size_t>(InFrames) * O.Info.Wave.nChannels);
         ConvertDirect(O.ConvertFormat, In, InFrames, O.Info.Wave.nChannels, Pcm.data());
         QueuePcm(S, OutputNum, reinterpret_cast<const uint8_t*>(Pcm.data()), static_cast<uint64_t>(InFrames));
