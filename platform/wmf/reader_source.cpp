@@ -30,7 +30,6 @@ extern "C" {
 #include <unistd.h>
 
 #include <cerrno>
-#include <cmath>
 #include <cstring>
 #include <deque>
 
@@ -403,8 +402,14 @@ int16_t S16OfFloat(float X)
     float Scaled = X * 32768.0f;
     if (!(Scaled >= -2147483648.0f && Scaled < 2147483648.0f))
         return INT16_MIN;
-    long Rounded = lrintf(Scaled);
-    return static_cast<int16_t>(Rounded < INT16_MIN ? INT16_MIN : Rounded > INT16_MAX ? INT16_MAX : Rounded);
+    if (Scaled >= 32767.5f)
+        return INT16_MAX;
+    if (Scaled <= -32768.5f)
+        return INT16_MIN;
+    // Adding and taking away 1.5 * 2^23 leaves no fraction bits in single
+    // precision: rounded to nearest, ties to even, without a call per sample.
+    float Rounded = (Scaled + 12582912.0f) - 12582912.0f;
+    return static_cast<int16_t>(Rounded);
 }
 
 int16_t S16OfS16(int16_t X) { return X; }
