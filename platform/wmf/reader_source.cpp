@@ -107,6 +107,7 @@ struct ReaderSource {
     std::vector<OutputState> Outputs;
     std::vector<int> OutputOfStream; // stream index -> output number or -1
     std::deque<ReaderSample> Ready;
+    std::vector<int16_t> Pcm; // the latest frame converted without a converter
     uint64_t StartTime = 0;
     int64_t SeekLeadMs = 0; // how far before the position the last seek went
     bool Fresh = true; // nothing read since the file was opened
@@ -400,31 +401,34 @@ bool DirectFormat(AVSampleFormat Format)
 int16_t S16OfFloat(float X)
 {
     float Scaled = X * 32768.0f;
-    if (!(Scaled >= -2147483648.0f && Scaled < 2147483648.0f))
-        return INT16_MIN;
-    if (Scaled >= 32767.5f)
-        return INT16_MAX;
-    if (Scaled <= -32768.5f)
-        return INT16_MIN;
+    // Saturated first (the same as after rounding), without branches.
+    float Clamped = Scaled > 32767.0f ? 32767.0f : Scaled;
+    Clamped = Clamped < -32768.0f ? -32768.0f : Clamped;
+    Clamped = Scaled < 2147483648.0f ? Clamped : -32768.0f;
     // Adding and taking away 1.5 * 2^23 leaves no fraction bits in single
     // precision: rounded to nearest, ties to even, without a call per sample.
-    float Rounded = (Scaled + 12582912.0f) - 12582912.0f;
-    return static_cast<int16_t>(Rounded);
+    return static_cast<int16_t>(static_cast<int32_t>((Clamped + 12582912.0f) - 12582912.0f));
 }
 
 int16_t S16OfS16(int16_t X) { return X; }
 
 template <typename T, int16_t (*Convert)(T)>
-void Interleave(const uint8_t* const* In, bool Planar, int Frames, int Channels, int16_t* Out)
+void Interleave(const uint8_t* const* In, bool Planar, size_t Frames, size_t Channels, int16_t* Out)
 {
-    for (int F = 0; F < Frames; ++F)
-        for (int C = 0; C < Channels; ++C) {
-            const T* Plane = reinterpret_cast<const T*>(In[Planar ? C : 0]);
-            *Out++ = Convert(Plane[Planar ? F : F * Channels + C]);
-        }
+    if (!Planar) {
+        const T* Packed = reinterpret_cast<const T*>(In[0]);
+        for (size_t I = 0; I < Frames * Channels; ++I)
+            Out[I] = Convert(Packed[I]);
+        return;
+    }
+    for (size_t C = 0; C < Channels; ++C) {
+        const T* Plane = reinterpret_cast<const T*>(In[C]);
+        for (size_t F = 0; F < Frames; ++F)
+            Out[F * Channels + C] = Convert(Plane[F]);
+    }
 }
 
-void ConvertDirect(AVSampleFormat Format, const uint8_t* const* In, int Frames, int Channels, int16_t* Out)
+void ConvertDirect(AVSampleFormat Format, const uint8_t* const* In, size_t Frames, size_t Channels, int16_t* Out)
 {
     bool Planar = av_sample_fmt_is_planar(Format) != 0;
     if (av_get_packed_sample_fmt(Format) == AV_SAMPLE_FMT_FLT)
@@ -546,9 +550,9 @@ void ConvertAndQueue(ReaderSource& S, uint32_t OutputNum, const uint8_t** In, in
             O.Produced += static_cast<uint64_t>(InFrames);
             return;
         }
-        std::vector<int16_t> Pcm(static_cast<size_t>(InFrames) * O.Info.Wave.nChannels);
-        ConvertDirect(O.ConvertFormat, In, InFrames, O.Info.Wave.nChannels, Pcm.data());
-        QueuePcm(S, OutputNum, reinterpret_cast<const uint8_t*>(Pcm.data()), static_cast<uint64_t>(InFrames));
+        S.Pcm.resize(static_cast<size_t>(InFrames) * O.Info.Wave.nChannels);
+        ConvertDirect(O.ConvertFormat, In, static_cast<size_t>(InFrames), O.Info.Wave.nChannels, S.Pcm.data());
+        QueuePcm(S, OutputNum, reinterpret_cast<const uint8_t*>(S.Pcm.data()), static_cast<uint64_t>(InFrames));
         return;
     }
     int Room = swr_get_out_samples(O.Convert, InFrames);
