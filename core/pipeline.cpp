@@ -109,8 +109,10 @@ uint32_t DecodeSection(PlayerInstanceType* PlayerInstance)
 {
     PlayerInstanceType* Player = PlayerInstance;
     if (Player->acmFlushStream) {
+        // Only MPEG input holds an MPEG decoder; other formats keep none.
         ExitMP3(&Player->MPEGDecodeInfo);
-        InitMP3(&Player->MPEGDecodeInfo);
+        if (Player->FileFormat == MP3_FMT)
+            InitMP3(&Player->MPEGDecodeInfo);
         Player->acmFlushStream = 0;
     }
     const EngineOpsType* Engine = EngineFor(Player->FileFormat);

@@ -472,7 +472,6 @@ void AudioThread(void* Params)
 {
     PlayerInstanceType* Player = static_cast<PlayerInstanceType*>(Params);
     Player->Flag.store(1);
-    InitMP3(&Player->MPEGDecodeInfo);
     try {
         RunCommandLoop(Player);
     } catch (...) {

@@ -2,6 +2,9 @@
 // device identifiers, device objects and the buffer operations.
 #include "dsdevice_testing.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -182,6 +185,25 @@ void CopyToRing(DSBuffer* Buffer, uint32_t Offset, const uint8_t* Source, uint32
     uint32_t First = Bytes < Buffer->Size - Offset ? Bytes : Buffer->Size - Offset;
     memcpy(Buffer->Data + Offset, Source, First);
     memcpy(Buffer->Data, Source + First, Bytes - First);
+}
+
+// A lock of more than half the buffer (the clear of the whole buffer when a
+// stream starts) would leave the staging area resident in full for good,
+// while writes lock a quarter or so. Its whole pages beyond the first
+// quarter go back to the system: what a lock leaves there is never read
+// again (the next lock fills the area afresh), and the pages come back
+// zeroed when written.
+void ReleaseLargeStaging(DSBuffer* Buffer)
+{
+    long PageSize = sysconf(_SC_PAGESIZE);
+    if (PageSize <= 0 || Buffer->LockBytes <= Buffer->Size / 2)
+        return;
+    const uintptr_t Page = static_cast<uintptr_t>(PageSize);
+    const uintptr_t Start = reinterpret_cast<uintptr_t>(Buffer->Staging);
+    uintptr_t From = (Start + Buffer->Size / 4 + Page - 1) & ~(Page - 1);
+    uintptr_t To = (Start + Buffer->Size) & ~(Page - 1);
+    if (From < To)
+        madvise(reinterpret_cast<void*>(From), To - From, MADV_DONTNEED);
 }
 
 } // namespace
@@ -395,6 +417,7 @@ DSResult DSBufferUnlock(DSBuffer* Buffer, void* Ptr1, uint32_t Len1, void* Ptr2,
     if (DSFaultTriggered(Device, DSFAULT_UNLOCK))
         return DSERR_GENERIC;
     CopyToRing(Buffer, Buffer->LockOffset, Buffer->Staging, Buffer->LockBytes);
+    ReleaseLargeStaging(Buffer);
     return DS_OK;
 }
 

@@ -200,6 +200,30 @@ TEST_F(MixerTest, LockGivesTwoSpansAcrossTheEndAndUnlockMustMatch)
     EXPECT_NE(DSBufferLock(A, 0, 176404, &P1, &L1, &P2, &L2, 0), DS_OK);
 }
 
+// A lock of the whole buffer gives its staging pages back; later locks there
+// still show what the buffer holds, and write it back.
+TEST_F(MixerTest, LockAfterAWholeBufferLockShowsTheBuffersBytes)
+{
+    DSBuffer* A = Playing(Constant(100, 2, 0x1234), 2, 44100);
+    auto Holds = [](const void* P, uint32_t Len, uint8_t Low, uint8_t High) {
+        for (uint32_t I = 0; I < Len; ++I)
+            if (static_cast<const uint8_t*>(P)[I] != (I % 2 ? High : Low))
+                return false;
+        return true;
+    };
+    void *P1, *P2;
+    uint32_t L1, L2;
+    ASSERT_EQ(DSBufferLock(A, 170000, 8000, &P1, &L1, &P2, &L2, 0), DS_OK);
+    EXPECT_TRUE(Holds(P1, L1, 0x34, 0x12));
+    EXPECT_TRUE(Holds(P2, L2, 0x34, 0x12));
+    memcpy(P1, "\x78\x56", 2);
+    ASSERT_EQ(DSBufferUnlock(A, P1, L1, P2, L2), DS_OK);
+    ASSERT_EQ(DSBufferLock(A, 170000, 4, &P1, &L1, &P2, &L2, 0), DS_OK);
+    EXPECT_TRUE(Holds(P1, 2, 0x78, 0x56));
+    EXPECT_TRUE(Holds(static_cast<uint8_t*>(P1) + 2, 2, 0x34, 0x12));
+    EXPECT_EQ(DSBufferUnlock(A, P1, L1, P2, L2), DS_OK);
+}
+
 TEST_F(MixerTest, VolumeFrequencyAndFormatLimits)
 {
     DSBuffer* A = Playing(Constant(100, 2, 0), 2, 44100);

@@ -36,12 +36,15 @@ extern "C" {
 namespace {
 
 constexpr int64_t UnitsPerSecond = 10000000; // 100 ns units
-constexpr size_t IoBufferSize = 32768;
+// The demuxer reads packets of a few KiB and reads longer runs directly:
+// a larger buffer would only add memory to every open file.
+constexpr size_t IoBufferSize = 4096;
 // Largest PCM delivery; longer decoded frames are split.
 constexpr size_t MaxSampleBytes = 65536;
 // Decoded frames are gathered into deliveries of about this size: each
-// delivery is a hand-over between threads, and a frame is only a few KiB.
-constexpr size_t GatherBytes = 32768;
+// delivery is a hand-over between threads, and a frame is only a few KiB;
+// the delivery, and its copy in the player, are held by every playing file.
+constexpr size_t GatherBytes = 16384;
 // Audio formats a wave format can describe and the conversion accepts.
 constexpr int MaxChannels = 64;
 constexpr int MaxRate = 1536000;
@@ -65,6 +68,7 @@ struct OutputState {
     ReaderOutput Info{};
     AVCodecContext* Decoder = nullptr; // audio outputs FFmpeg can decode
     SwrContext* Convert = nullptr;     // set up for ConvertFrom
+    bool Direct = false;               // ConvertFrom needs no converter: see DirectFormat
     AVSampleFormat ConvertFormat = AV_SAMPLE_FMT_NONE;
     int ConvertRate = 0;
     AVChannelLayout ConvertLayout{};
@@ -103,6 +107,7 @@ struct ReaderSource {
     std::vector<OutputState> Outputs;
     std::vector<int> OutputOfStream; // stream index -> output number or -1
     std::deque<ReaderSample> Ready;
+    std::vector<int16_t> Pcm; // the latest frame converted without a converter
     uint64_t StartTime = 0;
     int64_t SeekLeadMs = 0; // how far before the position the last seek went
     bool Fresh = true; // nothing read since the file was opened
@@ -348,6 +353,7 @@ void CloseCodec(OutputState& O)
 {
     avcodec_free_context(&O.Decoder);
     swr_free(&O.Convert);
+    O.Direct = false;
     av_channel_layout_uninit(&O.ConvertLayout);
     O.ConvertFormat = AV_SAMPLE_FMT_NONE;
     O.ConvertRate = 0;
@@ -378,6 +384,59 @@ void OpenCodecs(ReaderSource& S)
         OpenCodec(S, O);
 }
 
+// ---- Conversion to 16 bits without a converter ----
+
+// Frames in these formats, at the output's rate and channel count, are
+// converted here exactly as the converter would (it holds some 90 KiB per
+// output); any other frame goes through the converter.
+bool DirectFormat(AVSampleFormat Format)
+{
+    return Format == AV_SAMPLE_FMT_FLT || Format == AV_SAMPLE_FMT_FLTP || Format == AV_SAMPLE_FMT_S16 ||
+           Format == AV_SAMPLE_FMT_S16P;
+}
+
+// As the converter: scaled by 2^15, rounded to nearest (ties to even) and
+// saturated; beyond 32 bits, and NaN, the lowest value, as its vector code
+// gives.
+int16_t S16OfFloat(float X)
+{
+    float Scaled = X * 32768.0f;
+    // Saturated first (the same as after rounding), without branches.
+    float Clamped = Scaled > 32767.0f ? 32767.0f : Scaled;
+    Clamped = Clamped < -32768.0f ? -32768.0f : Clamped;
+    Clamped = Scaled < 2147483648.0f ? Clamped : -32768.0f;
+    // Adding and taking away 1.5 * 2^23 leaves no fraction bits in single
+    // precision: rounded to nearest, ties to even, without a call per sample.
+    return static_cast<int16_t>(static_cast<int32_t>((Clamped + 12582912.0f) - 12582912.0f));
+}
+
+int16_t S16OfS16(int16_t X) { return X; }
+
+template <typename T, int16_t (*Convert)(T)>
+void Interleave(const uint8_t* const* In, bool Planar, size_t Frames, size_t Channels, int16_t* Out)
+{
+    if (!Planar) {
+        const T* Packed = reinterpret_cast<const T*>(In[0]);
+        for (size_t I = 0; I < Frames * Channels; ++I)
+            Out[I] = Convert(Packed[I]);
+        return;
+    }
+    for (size_t C = 0; C < Channels; ++C) {
+        const T* Plane = reinterpret_cast<const T*>(In[C]);
+        for (size_t F = 0; F < Frames; ++F)
+            Out[F * Channels + C] = Convert(Plane[F]);
+    }
+}
+
+void ConvertDirect(AVSampleFormat Format, const uint8_t* const* In, size_t Frames, size_t Channels, int16_t* Out)
+{
+    bool Planar = av_sample_fmt_is_planar(Format) != 0;
+    if (av_get_packed_sample_fmt(Format) == AV_SAMPLE_FMT_FLT)
+        Interleave<float, S16OfFloat>(In, Planar, Frames, Channels, Out);
+    else
+        Interleave<int16_t, S16OfS16>(In, Planar, Frames, Channels, Out);
+}
+
 // The layout of Channels channels as the converter sees it: the frame's own
 // when it has Channels channels, else the default one.
 void LayoutFor(const AVChannelLayout& Frame, int Channels, AVChannelLayout* Out)
@@ -392,13 +451,21 @@ void LayoutFor(const AVChannelLayout& Frame, int Channels, AVChannelLayout* Out)
 bool ConverterFor(OutputState& O, const AVFrame* F)
 {
     AVSampleFormat Format = static_cast<AVSampleFormat>(F->format);
-    if (O.Convert && O.ConvertFormat == Format && O.ConvertRate == F->sample_rate &&
+    if ((O.Convert || O.Direct) && O.ConvertFormat == Format && O.ConvertRate == F->sample_rate &&
         av_channel_layout_compare(&O.ConvertLayout, &F->ch_layout) == 0)
         return true;
     swr_free(&O.Convert);
+    O.Direct = false;
     av_channel_layout_uninit(&O.ConvertLayout);
     if (F->sample_rate <= 0 || F->ch_layout.nb_channels <= 0 || av_channel_layout_copy(&O.ConvertLayout, &F->ch_layout) < 0)
         return false;
+    O.ConvertFormat = Format;
+    O.ConvertRate = F->sample_rate;
+    if (DirectFormat(Format) && F->sample_rate == static_cast<int>(O.Info.Wave.nSamplesPerSec) &&
+        F->ch_layout.nb_channels == O.Info.Wave.nChannels) {
+        O.Direct = true;
+        return true;
+    }
     AVChannelLayout In{}, Out{};
     LayoutFor(F->ch_layout, F->ch_layout.nb_channels, &In);
     LayoutFor(F->ch_layout, O.Info.Wave.nChannels, &Out);
@@ -410,8 +477,6 @@ bool ConverterFor(OutputState& O, const AVFrame* F)
         swr_free(&O.Convert);
         return false;
     }
-    O.ConvertFormat = Format;
-    O.ConvertRate = F->sample_rate;
     return true;
 }
 
@@ -465,6 +530,8 @@ void QueuePcm(ReaderSource& S, uint32_t OutputNum, const uint8_t* Pcm, uint64_t 
         Out.Output = OutputNum;
         Out.Time = SampleTime(O, First + At);
         Out.Duration = SampleTime(O, First + At + Count) - Out.Time;
+        // Room for the frames that may join it, so that it never grows.
+        Out.Bytes.reserve(Count * Align < GatherBytes ? GatherBytes : Count * Align);
         Out.Bytes.assign(Pcm + At * Align, Pcm + (At + Count) * Align);
         S.Ready.push_back(std::move(Out));
         At += Count;
@@ -475,6 +542,19 @@ void QueuePcm(ReaderSource& S, uint32_t OutputNum, const uint8_t* Pcm, uint64_t 
 void ConvertAndQueue(ReaderSource& S, uint32_t OutputNum, const uint8_t** In, int InFrames)
 {
     OutputState& O = S.Outputs[OutputNum];
+    if (O.Direct) {
+        if (!In || InFrames <= 0)
+            return;
+        // Frames wholly before the start target are only counted.
+        if (O.Produced + static_cast<uint64_t>(InFrames) <= O.Target) {
+            O.Produced += static_cast<uint64_t>(InFrames);
+            return;
+        }
+        S.Pcm.resize(static_cast<size_t>(InFrames) * O.Info.Wave.nChannels);
+        ConvertDirect(O.ConvertFormat, In, static_cast<size_t>(InFrames), O.Info.Wave.nChannels, S.Pcm.data());
+        QueuePcm(S, OutputNum, reinterpret_cast<const uint8_t*>(S.Pcm.data()), static_cast<uint64_t>(InFrames));
+        return;
+    }
     int Room = swr_get_out_samples(O.Convert, InFrames);
     if (Room <= 0)
         return;
@@ -698,6 +778,7 @@ bool SeekBeforeTargets(ReaderSource& S, int64_t LeadMs)
             continue;
         avcodec_flush_buffers(O.Decoder);
         swr_free(&O.Convert); // set up afresh for the first delivered frame
+        O.Direct = false;
         O.Settling = SettlePackets;
         O.Placed = O.Overshot = false;
     }
