@@ -20,6 +20,8 @@ extern "C" {
 #include <cstring>
 #include <memory>
 #include <new>
+#include <system_error>
+#include <thread>
 
 namespace zebmp4 {
 namespace {
@@ -338,6 +340,32 @@ int OpenRegularFile(const char* Path, int64_t* Size)
     return Fd;
 }
 
+bool ReadTracksOrFail(Mp4File* File)
+{
+    try {
+        return ReadTracks(*File);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+// The demuxer's index of every sample (24 bytes each: most of a megabyte
+// for ten minutes of AAC) lives only while the file opens. Read on a thread
+// of its own, it comes from that thread's malloc arena, which the next such
+// thread takes over: what one open freed serves the next, instead of
+// staying resident in the arena of every player that ever opened a file.
+bool ReadTracksAside(Mp4File* File)
+{
+    bool Ok = false;
+    try {
+        std::thread Reader([File, &Ok] { Ok = ReadTracksOrFail(File); });
+        Reader.join();
+        return Ok;
+    } catch (const std::system_error&) {
+        return ReadTracksOrFail(File); // no thread to be had: read here
+    }
+}
+
 } // namespace
 
 Mp4File* OpenMp4File(const char* Path)
@@ -348,15 +376,7 @@ Mp4File* OpenMp4File(const char* Path)
     if (!File)
         return nullptr;
     File->Fd = OpenRegularFile(Path, &File->FileSize);
-    bool Ok = false;
-    if (File->Fd >= 0) {
-        try {
-            Ok = ReadTracks(*File);
-        } catch (const std::bad_alloc&) {
-            Ok = false;
-        }
-    }
-    if (!Ok) {
+    if (File->Fd < 0 || !ReadTracksAside(File)) {
         CloseMp4File(File);
         return nullptr;
     }
